@@ -1,0 +1,216 @@
+// Helpers shared by the four extension modules of vexa.reporter.
+//
+// The modules define ordinary Python classes, created at import with
+// type(name, bases, namespace), whose methods are nanobind functions. Instances
+// keep their state in their own __dict__, so Python subclasses, per-class
+// class attributes and Python base classes all behave as usual.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+namespace vexa {
+
+namespace nb = nanobind;
+
+// Raise the pending Python error as a C++ exception when `ok` is false.
+inline void check(bool ok) {
+    if (!ok)
+        throw nb::python_error();
+}
+
+inline nb::object steal_checked(PyObject *o) {
+    check(o != nullptr);
+    return nb::steal(o);
+}
+
+// A process-lifetime interned string, for attribute and key names.
+inline PyObject *interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    check(s != nullptr);
+    return s;
+}
+
+// Attribute read that treats only AttributeError as "missing": any other
+// error raised by a property passes through, as in Python's getattr(o, n, None).
+inline nb::object get_optional_attr(nb::handle obj, PyObject *name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *result = nullptr;
+    check(PyObject_GetOptionalAttr(obj.ptr(), name, &result) >= 0);
+    return nb::steal(result);  // null handle when missing
+#else
+    PyObject *result = PyObject_GetAttr(obj.ptr(), name);
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(result);
+#endif
+}
+
+// getattr(obj, name, None)
+inline nb::object get_attr_or_none(nb::handle obj, PyObject *name) {
+    nb::object value = get_optional_attr(obj, name);
+    return value.is_valid() ? value : nb::none();
+}
+
+inline nb::object get_attr(nb::handle obj, PyObject *name) {
+    return steal_checked(PyObject_GetAttr(obj.ptr(), name));
+}
+
+inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name, value.ptr()) == 0);
+}
+
+inline bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    check(r >= 0);
+    return r == 1;
+}
+
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    check(r >= 0);
+    return r == 1;
+}
+
+inline bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check(r >= 0);
+    return r == 1;
+}
+
+inline bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    check(r >= 0);
+    return r == 1;
+}
+
+inline nb::object get_item(nb::handle obj, nb::handle key) {
+    return steal_checked(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
+
+inline void set_item(nb::handle obj, nb::handle key, nb::handle value) {
+    check(PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) == 0);
+}
+
+inline nb::object call_method(nb::handle obj, PyObject *name) {
+    return steal_checked(PyObject_CallMethodNoArgs(obj.ptr(), name));
+}
+
+inline nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
+    return steal_checked(PyObject_CallMethodOneArg(obj.ptr(), name, arg.ptr()));
+}
+
+// The module's own namespace, read when a method runs rather than at import,
+// so that a name replaced in the module (a patched clock, say) takes effect.
+// Holds only a weak reference: the module owns the classes that use it.
+class ModuleScope {
+public:
+    void bind(nb::handle module) {
+        ref_ = PyWeakref_NewRef(module.ptr(), nullptr);
+        check(ref_ != nullptr);
+    }
+
+    // The value bound to `name`, or NameError as Python would raise it.
+    nb::object operator[](PyObject *name) const {
+        nb::object module = this->module();
+        PyObject *dict = PyModule_GetDict(module.ptr());
+        PyObject *value = PyDict_GetItemWithError(dict, name);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
+
+    nb::object module() const {
+        PyObject *module = nullptr;
+        if (ref_) {
+#if PY_VERSION_HEX >= 0x030D0000
+            check(PyWeakref_GetRef(ref_, &module) >= 0);
+#else
+            module = PyWeakref_GetObject(ref_);
+            module = module == Py_None ? nullptr : Py_NewRef(module);
+#endif
+        }
+        if (!module) {
+            PyErr_SetString(PyExc_RuntimeError, "the module has been unloaded");
+            throw nb::python_error();
+        }
+        return nb::steal(module);
+    }
+
+private:
+    PyObject *ref_ = nullptr;  // kept for the life of the process
+};
+
+// Collects a class namespace and creates the class with type(), the same way
+// a class statement does, so bases may be any Python classes.
+class ClassBuilder {
+public:
+    ClassBuilder(nb::handle module, const char *name, const char *doc = nullptr)
+        : module_(module), name_(name) {
+        ns_["__module__"] = module.attr("__name__");
+        ns_["__qualname__"] = name;
+        ns_["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::object(nb::none());
+    }
+
+    template <typename Func, typename... Extra>
+    ClassBuilder &method(const char *name, Func &&f, const Extra &...extra) {
+        ns_[name] = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
+                                     nb::name(name), extra...);
+        return *this;
+    }
+
+    // A read-only property: assignment raises AttributeError.
+    template <typename Func>
+    ClassBuilder &property(const char *name, Func &&getter) {
+        nb::object fget = nb::cpp_function(std::forward<Func>(getter),
+                                           nb::is_method(), nb::name(name));
+        ns_[name] = steal_checked(PyObject_CallOneArg(
+            reinterpret_cast<PyObject *>(&PyProperty_Type), fget.ptr()));
+        return *this;
+    }
+
+    template <typename Func, typename... Extra>
+    ClassBuilder &classmethod(const char *name, Func &&f, const Extra &...extra) {
+        nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
+                                         nb::name(name), extra...);
+        ns_[name] = steal_checked(PyClassMethod_New(fn.ptr()));
+        return *this;
+    }
+
+    template <typename Func, typename... Extra>
+    ClassBuilder &staticmethod(const char *name, Func &&f, const Extra &...extra) {
+        nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+        ns_[name] = steal_checked(PyStaticMethod_New(fn.ptr()));
+        return *this;
+    }
+
+    ClassBuilder &attr(const char *name, nb::handle value) {
+        ns_[name] = value;
+        return *this;
+    }
+
+    nb::dict &ns() { return ns_; }
+
+    // Create the class with the given bases and bind it in the module.
+    nb::object build(nb::handle bases) {
+        nb::object args = nb::make_tuple(nb::str(name_), bases, ns_);
+        nb::object cls = steal_checked(PyObject_Call(
+            reinterpret_cast<PyObject *>(&PyType_Type), args.ptr(), nullptr));
+        nb::setattr(module_, name_, cls);
+        return cls;
+    }
+
+private:
+    nb::handle module_;
+    const char *name_;
+    nb::dict ns_;
+};
+
+}  // namespace vexa

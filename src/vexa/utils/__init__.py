@@ -1,0 +1,1 @@
+"""General helpers of the framework."""

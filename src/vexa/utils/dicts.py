@@ -1,0 +1,24 @@
+"""Dictionary helpers."""
+
+from collections.abc import Mapping
+
+
+def recursive_update(target, data, list_extend=True):
+    """Merge `data` into `target` in place and return `target`.
+
+    Nested mappings on both sides are merged key by key; with `list_extend`
+    a list on both sides is extended; every other value replaces the old.
+    The merge walks with an explicit stack, so depth is no limit.
+    """
+    stack = [(target, data)]
+    while stack:
+        dst, src = stack.pop()
+        for key, value in src.items():
+            old = dst.get(key) if key in dst else None
+            if isinstance(value, Mapping) and isinstance(old, dict):
+                stack.append((old, value))
+            elif list_extend and isinstance(value, list) and isinstance(old, list):
+                old.extend(value)
+            else:
+                dst[key] = value
+    return target
