@@ -919,21 +919,21 @@ nb::list name_list(std::initializer_list<const char *> names) {
 }
 
 void add_node_methods(ClassBuilder &b) {
-    b.method("__init__", &node_init, nb::arg("id"), nb::arg("seq_num"),
-             nb::arg("parent") = nb::none(), nb::arg("type") = nb::none())
+    b.method("__init__", &node_init, nb::arg("id").none(), nb::arg("seq_num").none(),
+             nb::arg("parent").none() = nb::none(), nb::arg("type").none() = nb::none())
         .property("fullid", &node_fullid)
         .property("idlist", &node_idlist)
         .method("start", &node_start)
         .method("stop", [](nb::handle self, nb::kwargs kwargs) { node_stop(self, kwargs); })
-        .method("update", &node_update, nb::arg("data"))
-        .method("update_extra", &node_update_extra, nb::arg("data"),
-                nb::arg("list_extend") = true)
-        .method("add_detail", &node_add_detail, nb::arg("detail"))
+        .method("update", &node_update, nb::arg("data").none())
+        .method("update_extra", &node_update_extra, nb::arg("data").none(),
+                nb::arg("list_extend").none() = true)
+        .method("add_detail", &node_add_detail, nb::arg("detail").none())
         .method("roll_up", &node_roll_up)
         .method("dump_json", &node_dump_json)
         .method("dump_yaml", &node_dump_yaml)
         .method("to_dict", &node_to_dict)
-        .classmethod("to_yaml", &node_to_yaml, nb::arg("dumper"), nb::arg("data"));
+        .classmethod("to_yaml", &node_to_yaml, nb::arg("dumper").none(), nb::arg("data").none());
 }
 
 }  // namespace
@@ -967,17 +967,17 @@ NB_MODULE(runsheaf, m) {
 
     nb::object json_dumper =
         ClassBuilder(m, "JSONDumper")
-            .method("default", &json_default, nb::arg("obj"))
+            .method("default", &json_default, nb::arg("obj").none())
             .build(nb::make_tuple(m.attr("json").attr("JSONEncoder")));
     nb::object yaml_dumper =
         ClassBuilder(m, "YAMLDumper")
             .method("increase_indent", &yaml_increase_indent,
-                    nb::arg("flow") = false, nb::arg("indentless") = false)
-            .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data"))
+                    nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
+            .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
             .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
 
     ClassBuilder(m, "ReportHeader")
-        .method("__init__", &header_init, nb::arg("report"))
+        .method("__init__", &header_init, nb::arg("report").none())
         .method("as_dict", &header_as_dict)
         .build(object_base());
 
@@ -1064,13 +1064,13 @@ NB_MODULE(runsheaf, m) {
             .method("stop", &section_stop)
             .build(node_bases);
 
-    m.def("str_representer", &str_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("float_representer", &float_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("type_representer", &type_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("unknown_representer", &unknown_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("ResultCounter_representer", &counter_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("TestResult_representer", &result_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("AttrDict_representer", &attrdict_representer, nb::arg("dumper"), nb::arg("data"));
+    m.def("str_representer", &str_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("float_representer", &float_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("type_representer", &type_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("unknown_representer", &unknown_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("ResultCounter_representer", &counter_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("TestResult_representer", &result_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    m.def("AttrDict_representer", &attrdict_representer, nb::arg("dumper").none(), nb::arg("data").none());
 
     // Exact-type registrations, last, in this order; None is PyYAML's fallback.
     nb::object add_representer = yaml_dumper.attr("add_representer");
