@@ -29,7 +29,7 @@ struct Names {
         *health_result, *health_summary, *summary, *pluginsummary, *totaltasks,
         *tasks, *sections, *logfile, *logs, *weight, *_ARG_ORDER, *data,
         *version, *report, *value, *reason, *total, *success_rate, *health,
-        *file, *begin, *size, *num_tasks, *list_extend, *style, *dunder_name, *dunder_dict;
+        *file, *begin, *size, *num_tasks, *list_extend, *style, *dunder_name;
     // methods
     PyObject *update, *update_extra, *roll_up, *clone, *from_str, *lower,
         *items, *append, *extend, *copy, *path, *basename, *getsize,
@@ -66,7 +66,6 @@ void init_names() {
     VEXA_NAME(file, "file"); VEXA_NAME(begin, "begin"); VEXA_NAME(size, "size");
     VEXA_NAME(num_tasks, "num_tasks"); VEXA_NAME(list_extend, "list_extend");
     VEXA_NAME(style, "style"); VEXA_NAME(dunder_name, "__name__");
-    VEXA_NAME(dunder_dict, "__dict__");
     VEXA_NAME(update, "update"); VEXA_NAME(update_extra, "update_extra");
     VEXA_NAME(roll_up, "roll_up"); VEXA_NAME(clone, "clone");
     VEXA_NAME(from_str, "from_str"); VEXA_NAME(lower, "lower");
@@ -293,9 +292,35 @@ nb::object node_idlist(nb::handle self) {
 // ---------------------------------------------------------------------------
 // ReportObjectBase: timing and keyword updates
 
+// The base class's own methods. A node whose class has not replaced one is
+// served by a direct C++ call, skipping Python's method dispatch; overrides
+// in subclasses are called as usual. Released at interpreter exit.
+struct OwnMethods {
+    PyObject *update = nullptr, *update_extra = nullptr, *roll_up = nullptr;
+} own;
+
+// True when obj's class resolves `name` to our function `fn`.
+bool dispatches_to(nb::handle obj, PyObject *name, PyObject *fn) {
+    if (!fn)
+        return false;
+    nb::object attr = get_optional_attr(nb::handle((PyObject *) Py_TYPE(obj.ptr())), name);
+    return attr.is_valid() && attr.ptr() == fn;
+}
+
+void node_update(nb::handle self, nb::handle data);
+
+void update(nb::handle self, nb::handle data) {
+    if (dispatches_to(self, N.update, own.update))
+        node_update(self, data);
+    else
+        call_method(self, N.update, data);
+}
+
+void roll_up(nb::handle self);
+
 void node_start(nb::handle self, nb::kwargs kwargs) {
     set_attr(self, N.starttime, call(global(N.get_time)));
-    call_method(self, N.update, kwargs);
+    update(self, kwargs);
 }
 
 void node_stop(nb::handle self, nb::handle kwargs) {
@@ -308,9 +333,16 @@ void node_stop(nb::handle self, nb::handle kwargs) {
     }
     nb::object flag = pop_kwarg(kwargs, N.result_rollup, Py_True);
     set_attr(self, N.result_rollup, flag);
-    call_method(self, N.update, kwargs);
+    update(self, kwargs);
     if (truthy(flag))
-        call_method(self, N.roll_up);
+        roll_up(self);
+}
+
+void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
+    nb::dict kw;
+    kw[N.list_extend] = list_extend;
+    call_kw(global(N.recursive_update),
+            nb::make_tuple(get_attr(self, N.extra), data), kw);
 }
 
 void node_update(nb::handle self, nb::handle data) {
@@ -332,14 +364,10 @@ void node_update(nb::handle self, nb::handle data) {
             set_attr(self, key.ptr(), value);
         }
     });
-    call_method(self, N.update_extra, extras);
-}
-
-void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
-    nb::dict kw;
-    kw[N.list_extend] = list_extend;
-    call_kw(global(N.recursive_update),
-            nb::make_tuple(get_attr(self, N.extra), data), kw);
+    if (dispatches_to(self, N.update_extra, own.update_extra))
+        node_update_extra(self, extras, Py_True);
+    else
+        call_method(self, N.update_extra, extras);
 }
 
 void node_add_detail(nb::handle self, nb::handle detail) {
@@ -348,10 +376,6 @@ void node_add_detail(nb::handle self, nb::handle detail) {
 
 // ---------------------------------------------------------------------------
 // ReportObjectBase: roll-up of a section into its parent section or plugin
-
-// The base roll_up function object, to recognise parents that use it.
-// Released at interpreter exit (see the module init).
-PyObject *base_roll_up = nullptr;
 
 // The first value handed up becomes a clone; later ones are combined.
 void combine_into(nb::handle target, PyObject *attr, nb::handle value) {
@@ -403,12 +427,7 @@ nb::object roll_up_once(nb::handle node) {
     combine_into(parent, N.result, result);
     roll_up_health(node, parent, get_attr(node, N.extra));
 
-    nb::object parent_roll_up = get_attr(nb::handle((PyObject *) Py_TYPE(parent.ptr())), N.roll_up);
-    nb::object instance_dict = get_optional_attr(parent, N.dunder_dict);
-    bool overridden_on_instance =
-        instance_dict.is_valid() && PyDict_Check(instance_dict.ptr()) &&
-        PyDict_Contains(instance_dict.ptr(), N.roll_up) == 1;
-    if (base_roll_up && parent_roll_up.ptr() == base_roll_up && !overridden_on_instance)
+    if (dispatches_to(parent, N.roll_up, own.roll_up))
         return parent;
     call_method(parent, N.roll_up);
     return nb::object();
@@ -418,6 +437,13 @@ void node_roll_up(nb::handle self) {
     nb::object node = nb::borrow(self);
     while (node.is_valid())
         node = roll_up_once(node);
+}
+
+void roll_up(nb::handle self) {
+    if (dispatches_to(self, N.roll_up, own.roll_up))
+        node_roll_up(self);
+    else
+        call_method(self, N.roll_up);
 }
 
 // ---------------------------------------------------------------------------
@@ -985,7 +1011,9 @@ NB_MODULE(runsheaf, m) {
     base.attr("_ARG_ORDER", name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                        "stoptime", "runtime", "details", "extra"}));
     add_node_methods(base);
-    base_roll_up = nb::object(base.ns()["roll_up"]).release().ptr();
+    own.update = nb::object(base.ns()["update"]).release().ptr();
+    own.update_extra = nb::object(base.ns()["update_extra"]).release().ptr();
+    own.roll_up = nb::object(base.ns()["roll_up"]).release().ptr();
     nb::object node_cls = base.build(object_base());
     nb::object node_bases = nb::make_tuple(node_cls);
 
@@ -1086,9 +1114,11 @@ NB_MODULE(runsheaf, m) {
     for (const nb::object &cls : {runsheaf_cls, task_cls, section_cls, plugin_cls})
         add_representer(cls, cls.attr("to_yaml"));
 
-    // Let go of the held roll_up function before the interpreter's leak checks.
+    // Let go of the held functions before the interpreter's leak checks.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
-        Py_CLEAR(base_roll_up);
+        Py_CLEAR(own.update);
+        Py_CLEAR(own.update_extra);
+        Py_CLEAR(own.roll_up);
     }));
     (void) json_dumper;
 }
