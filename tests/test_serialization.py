@@ -132,7 +132,10 @@ class TestNodeMapping:
     def test_dumpers_keep_pyyaml_untouched(self):
         assert rs.str_representer not in yaml.SafeDumper.yaml_representers.values()
         assert rs.YAMLDumper.yaml_representers[None] is rs.unknown_representer
-        assert rs.YAMLDumper.yaml_representers[rs.Section] == rs.Section.to_yaml
+        table = rs.YAMLDumper.yaml_representers
+        assert table[str] is rs.str_representer and table[float] is rs.float_representer
+        assert list(table)[-8:] == [type, rs.ResultCounter, rs.TestResult, rs.AttrDict,
+                                    rs.Runsheaf, rs.Task, rs.Section, rs.Plugin]
 
 
 class TestFailures:
