@@ -14,6 +14,16 @@
 // in the instance __dict__ under the names the framework reads.
 #include "common.hpp"
 
+#include <datetime.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 using namespace vexa;
@@ -805,11 +815,21 @@ nb::object header_document(nb::handle node) {
     return call_method(header, N.as_dict);
 }
 
+namespace fast_json {
+bool applies();
+nb::object dumps(nb::handle document);
+}  // namespace fast_json
+
 nb::object node_dump_json(nb::handle self) {
+    nb::object document = header_document(self);
+    if (fast_json::applies()) {
+        nb::object text = fast_json::dumps(document);
+        if (text.is_valid())
+            return text;
+    }
     nb::dict kw;
     kw["cls"] = global(N.JSONDumper);
-    return call_kw(get_attr(global(N.json), N.dumps),
-                   nb::make_tuple(header_document(self)), kw);
+    return call_kw(get_attr(global(N.json), N.dumps), nb::make_tuple(document), kw);
 }
 
 nb::object node_dump_yaml(nb::handle self) {
@@ -933,6 +953,721 @@ nb::object attrdict_representer(nb::handle dumper, nb::handle data) {
 }
 
 // ---------------------------------------------------------------------------
+// Fast JSON: the text of dump_json written in one pass
+//
+// json.dumps with JSONDumper calls default() for every node, result, counter
+// and datetime, then encodes each dictionary it returns. While everything that
+// call goes through is still what this module set up at import (applies()),
+// the same text is written here directly, node mappings straight from their
+// pairs. The writer gives up on anything it cannot match byte for byte: a
+// value json cannot encode, a cycle, a property that raises, an odd key.
+// dump_json then runs json.dumps, so errors are the json module's own.
+
+namespace fast_json {
+
+// An object the output depends on, and where it is found at call time.
+enum class Home { Module, Json, Encoder, Dumper };
+
+struct Pin {
+    Home home;
+    const char *name;
+    PyObject *key = nullptr;    // interned name
+    PyObject *value = nullptr;  // the object at import, owned
+};
+
+Pin pins[] = {
+    {Home::Module, "json"},
+    {Home::Module, "JSONDumper"},
+    {Home::Module, "ReportObjectBase"},
+    {Home::Module, "TestResult"},
+    {Home::Module, "ResultCounter"},
+    {Home::Module, "datetime"},
+    {Home::Json, "dumps"},
+    // what JSONEncoder.iterencode builds the C encoder from
+    {Home::Encoder, "c_make_encoder"},
+    {Home::Encoder, "encode_basestring_ascii"},
+    {Home::Dumper, "__mro__"},
+    {Home::Dumper, "__new__"},
+    {Home::Dumper, "__init__"},
+    {Home::Dumper, "encode"},
+    {Home::Dumper, "iterencode"},
+    {Home::Dumper, "default"},
+    {Home::Dumper, "item_separator"},
+    {Home::Dumper, "key_separator"},
+};
+
+// Positions in pins of the objects the writer uses.
+enum { JSON, JSON_DUMPER, REPORT_OBJECT_BASE, TEST_RESULT, RESULT_COUNTER, DATETIME };
+
+PyObject *encoder_module = nullptr;  // json.encoder, owned
+PyObject *utcoffset_name = nullptr;
+bool pinned = false;
+
+// New reference to what `pin` names now, or null when it is missing.
+PyObject *lookup(const Pin &pin, PyObject *module_dict) {
+    PyObject *found = nullptr;
+    switch (pin.home) {
+    case Home::Module:
+    case Home::Encoder:
+        found = PyDict_GetItemWithError(
+            pin.home == Home::Module ? module_dict : PyModule_GetDict(encoder_module), pin.key);
+        check(found || !PyErr_Occurred());
+        return Py_XNewRef(found);
+    case Home::Json:
+        return get_optional_attr(pins[JSON].value, pin.key).release().ptr();
+    case Home::Dumper:
+        return get_optional_attr(pins[JSON_DUMPER].value, pin.key).release().ptr();
+    }
+    return nullptr;
+}
+
+// True while json.dumps(document, cls=JSONDumper) is bound to give the
+// writer's text: every pinned object is still in place.
+bool applies() {
+    if (!pinned)
+        return false;
+    nb::object module = scope.module();
+    PyObject *module_dict = PyModule_GetDict(module.ptr());
+    for (const Pin &pin : pins) {
+        PyObject *now = lookup(pin, module_dict);
+        Py_XDECREF(now);
+        if (now != pin.value)
+            return false;
+    }
+    return true;
+}
+
+void release() {
+    pinned = false;
+    for (Pin &pin : pins)
+        Py_CLEAR(pin.value);
+    Py_CLEAR(encoder_module);
+}
+
+void pin_all(nb::handle module) {
+    release();
+    encoder_module = nb::module_::import_("json.encoder").release().ptr();
+    PyObject *module_dict = PyModule_GetDict(module.ptr());
+    // Module entries come first, so the json module and the class are known
+    // before their attributes are read.
+    for (Pin &pin : pins) {
+        if (!pin.key)
+            pin.key = interned(pin.name);
+        pin.value = lookup(pin, module_dict);
+        check(pin.value || !PyErr_Occurred());
+    }
+    pinned = true;
+}
+
+// The writer cannot promise json.dumps's text; the caller runs json.dumps.
+struct GiveUp {};
+
+// Beyond this much C stack the writer leaves deep data to json.dumps, so a
+// build with large frames cannot overflow before the recursion limit.
+constexpr uintptr_t stack_budget = 1 << 20;
+
+class Writer {
+public:
+    Writer() {
+        char here;
+        uintptr_t top = reinterpret_cast<uintptr_t>(&here);
+        stack_floor_ = top > stack_budget ? top - stack_budget : 0;
+        // An exact datetime has a fixed class and __class__, so while the
+        // earlier rules' classes have no metaclass of their own, whether it
+        // is an instance of them is a matter of its class's bases alone.
+        PyTypeObject *dt = PyDateTimeAPI->DateTimeType;
+        datetime_rule_ = true;
+        for (int rule : {REPORT_OBJECT_BASE, TEST_RESULT, RESULT_COUNTER}) {
+            PyObject *cls = pins[rule].value;
+            if (!PyType_CheckExact(cls) || PyType_IsSubtype(dt, reinterpret_cast<PyTypeObject *>(cls)))
+                datetime_rule_ = false;
+        }
+        if (!PyType_CheckExact(pins[DATETIME].value) ||
+            !PyType_IsSubtype(dt, reinterpret_cast<PyTypeObject *>(pins[DATETIME].value)))
+            datetime_rule_ = false;
+    }
+    ~Writer() {
+        Py_XDECREF(text_);
+        Py_XDECREF(zone_);
+        for (Name &name : names_)
+            Py_XDECREF(name.name);
+    }
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    // Mirrors the type tests of json's encoder, in its order.
+    void value(PyObject *o) {
+        if (o == Py_None)
+            put("null");
+        else if (o == Py_True)
+            put("true");
+        else if (o == Py_False)
+            put("false");
+        else if (PyUnicode_Check(o))
+            string(o);
+        else if (PyLong_Check(o))
+            integer(o);
+        else if (PyFloat_Check(o))
+            real(o);
+        else if (PyList_Check(o) || PyTuple_Check(o))
+            array(o);
+        else if (PyDict_Check(o))
+            dict(o);
+        else
+            by_default(o);
+    }
+
+    // The text written, which the writer lets go of.
+    nb::object text() {
+        if (!text_)
+            grow(0);
+        check(PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(size_)) == 0);
+        return nb::steal(std::exchange(text_, nullptr));
+    }
+
+private:
+    // One level of nesting, counted where json's encoder counts one: each
+    // list or dict, and each value handed to default().
+    class Nested {
+    public:
+        explicit Nested(const Writer &w) {
+            char here;
+            if (reinterpret_cast<uintptr_t>(&here) < w.stack_floor_)
+                throw GiveUp();
+            check(Py_EnterRecursiveCall(" while encoding a JSON object") == 0);
+        }
+        ~Nested() { Py_LeaveRecursiveCall(); }
+        Nested(const Nested &) = delete;
+        Nested &operator=(const Nested &) = delete;
+    };
+
+    char *room(size_t n) {
+        if (cap_ - size_ < n)
+            grow(n);
+        return buf_ + size_;
+    }
+
+    // The text is written straight into a str, which is only ever ASCII.
+    void grow(size_t n) {
+        size_t cap = std::max({cap_ * 2, size_ + n, size_t(1) << 16});
+        if (!text_)
+            text_ = PyUnicode_New(static_cast<Py_ssize_t>(cap), 127);
+        else if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(cap)) != 0)
+            throw nb::python_error();
+        check(text_ != nullptr);
+        buf_ = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text_));
+        cap_ = cap;
+    }
+
+    void put(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+
+    void put(const char *s, size_t n) {
+        std::memcpy(room(n), s, n);
+        size_ += n;
+    }
+
+    template <size_t N>
+    void put(const char (&s)[N]) { put(s, N - 1); }
+
+    // Text that is ASCII already, such as int.__repr__ gives.
+    void ascii(nb::handle s) {
+        Py_ssize_t n;
+        const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+        check(p != nullptr);
+        put(p, static_cast<size_t>(n));
+    }
+
+    void string(PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+        check(PyUnicode_READY(s) == 0);
+#endif
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        put('"');
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: chars(PyUnicode_1BYTE_DATA(s), n); break;
+        case PyUnicode_2BYTE_KIND: chars(PyUnicode_2BYTE_DATA(s), n); break;
+        default: chars(PyUnicode_4BYTE_DATA(s), n); break;
+        }
+        put('"');
+    }
+
+    // ensure_ascii: printable ASCII stays, everything else is escaped.
+    static bool plain(uint32_t c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
+
+    template <typename Char>
+    void chars(const Char *s, Py_ssize_t n) {
+        Py_ssize_t i = 0;
+        while (i < n) {
+            Py_ssize_t end = i;
+            while (end < n && plain(s[end]))
+                ++end;
+            if (end > i) {
+                size_t len = static_cast<size_t>(end - i);
+                char *d = room(len);
+                if constexpr (sizeof(Char) == 1)
+                    std::memcpy(d, s + i, len);
+                else
+                    for (Py_ssize_t k = i; k < end; ++k)
+                        *d++ = static_cast<char>(s[k]);
+                size_ += len;
+                i = end;
+            }
+            if (i < n)
+                escape(s[i++]);
+        }
+    }
+
+    void escape(uint32_t c) {
+        char e = 0;
+        switch (c) {
+        case '"': e = '"'; break;
+        case '\\': e = '\\'; break;
+        case '\b': e = 'b'; break;
+        case '\f': e = 'f'; break;
+        case '\n': e = 'n'; break;
+        case '\r': e = 'r'; break;
+        case '\t': e = 't'; break;
+        }
+        if (e) {
+            char *d = room(2);
+            d[0] = '\\';
+            d[1] = e;
+            size_ += 2;
+        } else if (c >= 0x10000) {
+            c -= 0x10000;
+            unit(0xd800 | (c >> 10));
+            unit(0xdc00 | (c & 0x3ff));
+        } else {
+            unit(c);  // lone surrogates included, as json writes them
+        }
+    }
+
+    void unit(uint32_t u) {
+        static const char hex[] = "0123456789abcdef";
+        char *d = room(6);
+        d[0] = '\\';
+        d[1] = 'u';
+        d[2] = hex[(u >> 12) & 15];
+        d[3] = hex[(u >> 8) & 15];
+        d[4] = hex[(u >> 4) & 15];
+        d[5] = hex[u & 15];
+        size_ += 6;
+    }
+
+    // int.__repr__, also for subclasses
+    void integer(PyObject *o) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow) {
+            ascii(steal_checked(PyLong_Type.tp_repr(o)));
+            return;
+        }
+        if (v == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        char *d = room(24);
+        size_ += static_cast<size_t>(std::to_chars(d, d + 24, v).ptr - d);
+    }
+
+    // float.__repr__, also for subclasses; json's names for the non-finite
+    void real(PyObject *o) {
+        double v = PyFloat_AS_DOUBLE(o);
+        if (!std::isfinite(v)) {
+            if (v > 0)
+                put("Infinity");
+            else if (v < 0)
+                put("-Infinity");
+            else
+                put("NaN");
+            return;
+        }
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+        repr(v);
+#else
+        std::unique_ptr<char, void (*)(void *)> text(
+            PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
+        check(text != nullptr);
+        put(text.get(), std::strlen(text.get()));
+#endif
+    }
+
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    // repr() of a finite float from the shortest round-trip digits, which
+    // to_chars finds several times faster than the interpreter: fixed
+    // notation for decimal exponents -4 to 15, else d.ddde+XX; ".0" on
+    // integral values.
+    void repr(double v) {
+        char sci[32];
+        char *end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+        const char *p = sci;
+        char *d = room(32);
+        char *start = d;
+        if (*p == '-')
+            *d++ = *p++;
+        char digits[20];
+        int n = 0;
+        digits[n++] = *p++;
+        if (*p == '.')
+            for (++p; *p != 'e'; ++p)
+                digits[n++] = *p;
+        ++p;  // 'e'
+        bool negative_exp = *p++ == '-';
+        int exp = 0;
+        for (; p < end; ++p)
+            exp = exp * 10 + (*p - '0');
+        int point = (negative_exp ? -exp : exp) + 1;  // digits before the point
+        if (point <= -4 || point > 16) {
+            *d++ = digits[0];
+            if (n > 1) {
+                *d++ = '.';
+                std::memcpy(d, digits + 1, static_cast<size_t>(n - 1));
+                d += n - 1;
+            }
+            *d++ = 'e';
+            *d++ = negative_exp ? '-' : '+';
+            if (exp < 10)
+                *d++ = '0';
+            d = std::to_chars(d, d + 4, exp).ptr;
+        } else if (point <= 0) {
+            *d++ = '0';
+            *d++ = '.';
+            std::memset(d, '0', static_cast<size_t>(-point));
+            d += -point;
+            std::memcpy(d, digits, static_cast<size_t>(n));
+            d += n;
+        } else if (point >= n) {
+            std::memcpy(d, digits, static_cast<size_t>(n));
+            d += n;
+            std::memset(d, '0', static_cast<size_t>(point - n));
+            d += point - n;
+            *d++ = '.';
+            *d++ = '0';
+        } else {
+            std::memcpy(d, digits, static_cast<size_t>(point));
+            d += point;
+            *d++ = '.';
+            std::memcpy(d, digits + point, static_cast<size_t>(n - point));
+            d += n - point;
+        }
+        size_ += static_cast<size_t>(d - start);
+    }
+#endif
+
+    void array(PyObject *o) {
+        Nested nested(*this);
+        // Subclasses are read through their iterator, as json reads them.
+        nb::object seq = PyList_CheckExact(o) || PyTuple_CheckExact(o)
+                             ? nb::borrow(o)
+                             : steal_checked(PySequence_Fast(o, ""));
+        if (PySequence_Fast_GET_SIZE(seq.ptr()) == 0) {
+            put("[]");
+            return;
+        }
+        put('[');
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+            if (i)
+                put(", ");
+            // held: writing an item may run code that changes the list
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+            value(item.ptr());
+        }
+        put(']');
+    }
+
+    void dict(PyObject *o) {
+        Nested nested(*this);
+        // json looks at the dict's own size even when items() says otherwise
+        if (PyDict_GET_SIZE(o) == 0) {
+            put("{}");
+            return;
+        }
+        put('{');
+#if PY_VERSION_HEX >= 0x030C0000
+        // Since 3.12 json walks an exact dict live rather than a snapshot.
+        if (PyDict_CheckExact(o)) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            bool first = true;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                nb::object key = nb::borrow(k), item = nb::borrow(v);
+                if (!first)
+                    put(", ");
+                first = false;
+                pair(key.ptr(), item.ptr());
+            }
+            put('}');
+            return;
+        }
+#endif
+        nb::object items = steal_checked(PyMapping_Items(o));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+                throw GiveUp();  // json raises ValueError
+            if (i)
+                put(", ");
+            pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+        }
+        put('}');
+    }
+
+    void pair(PyObject *k, PyObject *v) {
+        if (PyUnicode_Check(k)) {
+            string(k);
+        } else if (PyFloat_Check(k)) {
+            put('"');
+            real(k);
+            put('"');
+        } else if (k == Py_True) {
+            put("\"true\"");
+        } else if (k == Py_False) {
+            put("\"false\"");
+        } else if (k == Py_None) {
+            put("\"null\"");
+        } else if (PyLong_Check(k)) {
+            put('"');
+            integer(k);
+            put('"');
+        } else {
+            throw GiveUp();  // json raises TypeError
+        }
+        put(": ");
+        value(v);
+    }
+
+    // The rules of JSONDumper.default, in its order.
+    void by_default(PyObject *o) {
+        Nested nested(*this);
+        if (datetime_rule_ && PyDateTime_CheckExact(o))
+            datetime(o);
+        else if (is_instance(o, pins[REPORT_OBJECT_BASE].value))
+            node(o);
+        else if (is_instance(o, pins[TEST_RESULT].value))
+            result(o);
+        else if (is_instance(o, pins[RESULT_COUNTER].value))
+            counter(o);
+        else if (is_instance(o, pins[DATETIME].value))
+            PyDateTime_CheckExact(o) ? datetime(o) : text_of(steal_checked(PyObject_Str(o)));
+        else if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(PyExc_Exception)))
+            text_of(steal_checked(PyObject_Repr(o)));
+        else
+            throw GiveUp();  // the base default() raises TypeError
+    }
+
+    // A string default() returned; an empty one makes it raise instead.
+    void text_of(nb::handle s) {
+        if (!truthy(s))
+            throw GiveUp();
+        string(s.ptr());
+    }
+
+    // The node mapping, pair by pair, without the dictionary.
+    void node(PyObject *o) {
+        Nested mapping(*this);
+        size_t first = key_hashes_.size();
+        put('{');
+        for_each_node_pair(o, [&](nb::handle name, nb::handle v) {
+            PyObject *key = name.ptr();
+            if (!PyUnicode_CheckExact(key))
+                throw GiveUp();
+            Name &known = names_[(reinterpret_cast<uintptr_t>(key) >> 4) % std::size(names_)];
+            Py_hash_t hash = known.name == key ? known.hash : PyObject_Hash(key);
+            check(hash != -1);
+            // A name given twice is one key of the dictionary.
+            for (size_t i = first; i < key_hashes_.size(); ++i)
+                if (key_hashes_[i] == hash)
+                    throw GiveUp();
+            if (key_hashes_.size() > first)
+                put(", ");
+            key_hashes_.push_back(hash);
+            if (known.name == key)
+                put(known.text, known.size);
+            else
+                remember(known, key, hash);
+            value(v.ptr());
+        });
+        if (key_hashes_.size() == first)
+            throw GiveUp();  // an empty mapping: default() raises TypeError
+        key_hashes_.resize(first);
+        put('}');
+    }
+
+    // The names of node classes are few and met again in every node: their
+    // text '"name": ' is kept by name object for the rest of the dump.
+    struct Name {
+        PyObject *name = nullptr;  // owned
+        Py_hash_t hash = 0;
+        size_t size = 0;
+        char text[40];
+    };
+
+    void remember(Name &slot, PyObject *key, Py_hash_t hash) {
+        size_t start = size_;
+        string(key);
+        put(": ");
+        if (size_ - start > sizeof slot.text)
+            return;
+        Py_XSETREF(slot.name, Py_NewRef(key));
+        slot.hash = hash;
+        slot.size = size_ - start;
+        std::memcpy(slot.text, buf_ + start, slot.size);
+    }
+
+    void result(PyObject *o) {
+        Nested mapping(*this);
+        nb::object value_ = get_attr(o, N.value);
+        nb::object reason = get_attr(o, N.reason);
+        bool with_reason = truthy(reason);
+        nb::object data = get_attr(o, N.data);
+        bool with_data = truthy(data);
+        put("{\"value\": ");
+        value(value_.ptr());
+        if (with_reason) {
+            put(", \"reason\": ");
+            value(reason.ptr());
+        }
+        if (with_data) {
+            put(", \"data\": ");
+            value(data.ptr());
+        }
+        put('}');
+    }
+
+    void counter(PyObject *o) {
+        nb::object data = get_attr(o, N.data);
+        nb::object mapping = PyDict_CheckExact(data.ptr())
+                                 ? steal_checked(PyDict_Copy(data.ptr()))
+                                 : call_method(data, N.copy);
+        set_item(mapping, nb::handle(N.total), get_attr(o, N.total));
+        set_item(mapping, nb::handle(N.success_rate), get_attr(o, N.success_rate));
+        if (!truthy(mapping))
+            throw GiveUp();
+        value(mapping.ptr());
+    }
+
+    static char *digits(char *p, int v, int width) {
+        for (int i = width - 1; i >= 0; --i, v /= 10)
+            p[i] = static_cast<char>('0' + v % 10);
+        return p + width;
+    }
+
+    // str() of an exact datetime: "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]"
+    void datetime(PyObject *o) {
+        char text[64];
+        char *p = digits(text, PyDateTime_GET_YEAR(o), 4);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_MONTH(o), 2);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_DAY(o), 2);
+        *p++ = ' ';
+        p = digits(p, PyDateTime_DATE_GET_HOUR(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_MINUTE(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_SECOND(o), 2);
+        if (int us = PyDateTime_DATE_GET_MICROSECOND(o)) {
+            *p++ = '.';
+            p = digits(p, us, 6);
+        }
+        PyObject *tz = PyDateTime_DATE_GET_TZINFO(o);
+        if (tz == zone_) {
+            std::memcpy(p, zone_text_, zone_size_);
+            p += zone_size_;
+        } else if (tz != Py_None) {
+            char *start = p;
+            p = utc_offset(p, tz, o);
+            // A datetime.timezone has one offset for every datetime.
+            if (Py_IS_TYPE(tz, Py_TYPE(PyDateTime_TimeZone_UTC))) {
+                Py_XSETREF(zone_, Py_NewRef(tz));
+                zone_size_ = static_cast<size_t>(p - start);
+                std::memcpy(zone_text_, start, zone_size_);
+            }
+        }
+        put('"');
+        put(text, static_cast<size_t>(p - text));
+        put('"');
+    }
+
+    static char *utc_offset(char *p, PyObject *tz, PyObject *dt) {
+        nb::object offset = steal_checked(PyObject_CallMethodOneArg(tz, utcoffset_name, dt));
+        if (offset.is_none())
+            return p;
+        if (!PyDelta_Check(offset.ptr()))
+            throw GiveUp();  // str() raises TypeError
+        constexpr long long day = 86400LL * 1000000;
+        long long us = (PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400LL +
+                        PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1000000 +
+                       PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());
+        if (us <= -day || us >= day)
+            throw GiveUp();  // str() raises ValueError
+        *p++ = us < 0 ? '-' : '+';
+        us = us < 0 ? -us : us;
+        int micro = static_cast<int>(us % 1000000), secs = static_cast<int>(us / 1000000);
+        p = digits(p, secs / 3600, 2);
+        *p++ = ':';
+        p = digits(p, secs / 60 % 60, 2);
+        if (micro || secs % 60) {
+            *p++ = ':';
+            p = digits(p, secs % 60, 2);
+            if (micro) {
+                *p++ = '.';
+                p = digits(p, micro, 6);
+            }
+        }
+        return p;
+    }
+
+    PyObject *text_ = nullptr;
+    char *buf_ = nullptr;  // the characters of text_
+    size_t size_ = 0, cap_ = 0;
+    uintptr_t stack_floor_;
+    bool datetime_rule_;  // exact datetimes go straight to the datetime rule
+    std::vector<Py_hash_t> key_hashes_;  // names of the nodes being written
+    Name names_[64];
+    PyObject *zone_ = nullptr;  // owned: the last datetime.timezone met
+    char zone_text_[24];
+    size_t zone_size_ = 0;
+};
+
+// The text json.dumps(document, cls=JSONDumper) gives, or a null object when
+// the writer cannot promise it.
+nb::object dumps(nb::handle document) {
+    if (!pinned)
+        return nb::object();
+    Writer writer;
+    try {
+        writer.value(document.ptr());
+        return writer.text();
+    } catch (GiveUp &) {
+    } catch (std::bad_alloc &) {
+    } catch (nb::python_error &e) {
+        // json.dumps raises the error again, or its own; an interrupt is not
+        // a property of the data and goes to the caller at once.
+        if (!e.matches(PyExc_Exception))
+            throw;
+    }
+    return nb::object();
+}
+
+void init(nb::module_ &m) {
+    PyDateTime_IMPORT;
+    check(PyDateTimeAPI != nullptr);
+    utcoffset_name = interned("utcoffset");
+    pin_all(m);
+    m.def("_fast_dumps", [](nb::handle obj) -> nb::object {
+        nb::object text = dumps(obj);
+        return text.is_valid() ? text : nb::none();
+    }, nb::arg("obj").none(),
+        "json.dumps(obj, cls=JSONDumper) as dump_json writes it, or None when "
+        "dump_json would leave it to json.dumps.");
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&release));
+}
+
+}  // namespace fast_json
+
+// ---------------------------------------------------------------------------
 // Module assembly
 
 nb::object object_base() { return nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)); }
@@ -940,7 +1675,7 @@ nb::object object_base() { return nb::make_tuple(nb::handle((PyObject *) &PyBase
 nb::list name_list(std::initializer_list<const char *> names) {
     nb::list list;
     for (const char *name : names)
-        list.append(nb::str(name));
+        list.append(nb::steal(interned(name)));  // fast attribute lookups
     return list;
 }
 
@@ -1113,6 +1848,8 @@ NB_MODULE(runsheaf, m) {
     add_representer(m.attr("AttrDict"), m.attr("AttrDict_representer"));
     for (const nb::object &cls : {runsheaf_cls, task_cls, section_cls, plugin_cls})
         add_representer(cls, cls.attr("to_yaml"));
+
+    fast_json::init(m);
 
     // Let go of the held functions before the interpreter's leak checks.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
