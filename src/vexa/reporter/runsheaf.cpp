@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -1001,6 +1002,8 @@ enum { JSON, JSON_DUMPER, REPORT_OBJECT_BASE, TEST_RESULT, RESULT_COUNTER, DATET
 
 PyObject *encoder_module = nullptr;  // json.encoder, owned
 PyObject *utcoffset_name = nullptr;
+PyObject *fullid_name = nullptr, *idlist_name = nullptr;
+PyObject *fullid_property = nullptr, *idlist_property = nullptr;  // owned
 bool pinned = false;
 
 // New reference to what `pin` names now, or null when it is missing.
@@ -1042,6 +1045,8 @@ void release() {
     for (Pin &pin : pins)
         Py_CLEAR(pin.value);
     Py_CLEAR(encoder_module);
+    Py_CLEAR(fullid_property);
+    Py_CLEAR(idlist_property);
 }
 
 void pin_all(nb::handle module) {
@@ -1054,8 +1059,9 @@ void pin_all(nb::handle module) {
         if (!pin.key)
             pin.key = interned(pin.name);
         pin.value = lookup(pin, module_dict);
-        check(pin.value || !PyErr_Occurred());
     }
+    fullid_property = get_attr(pins[REPORT_OBJECT_BASE].value, fullid_name).release().ptr();
+    idlist_property = get_attr(pins[REPORT_OBJECT_BASE].value, idlist_name).release().ptr();
     pinned = true;
 }
 
@@ -1181,17 +1187,21 @@ private:
     }
 
     void string(PyObject *s) {
+        put('"');
+        escaped(s);
+        put('"');
+    }
+
+    void escaped(PyObject *s) {
 #if PY_VERSION_HEX < 0x030C0000
         check(PyUnicode_READY(s) == 0);
 #endif
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        put('"');
         switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND: chars(PyUnicode_1BYTE_DATA(s), n); break;
         case PyUnicode_2BYTE_KIND: chars(PyUnicode_2BYTE_DATA(s), n); break;
         default: chars(PyUnicode_4BYTE_DATA(s), n); break;
         }
-        put('"');
     }
 
     // ensure_ascii: printable ASCII stays, everything else is escaped.
@@ -1463,35 +1473,156 @@ private:
         string(s.ptr());
     }
 
-    // The node mapping, pair by pair, without the dictionary.
+    // The node mapping, pair by pair, without the dictionary: the rule of
+    // for_each_node_pair, except that fullid and idlist may be derived.
     void node(PyObject *o) {
         Nested mapping(*this);
+        nb::object value_ignore = global(N.VALUE_IGNORE);
+        bool derivable = usual_ignore(value_ignore);
         size_t first = key_hashes_.size();
+        lineage_.push_back({o, chain_.size()});
         put('{');
-        for_each_node_pair(o, [&](nb::handle name, nb::handle v) {
-            PyObject *key = name.ptr();
-            if (!PyUnicode_CheckExact(key))
-                throw GiveUp();
-            Name &known = names_[(reinterpret_cast<uintptr_t>(key) >> 4) % std::size(names_)];
-            Py_hash_t hash = known.name == key ? known.hash : PyObject_Hash(key);
-            check(hash != -1);
-            // A name given twice is one key of the dictionary.
-            for (size_t i = first; i < key_hashes_.size(); ++i)
-                if (key_hashes_[i] == hash)
-                    throw GiveUp();
-            if (key_hashes_.size() > first)
-                put(", ");
-            key_hashes_.push_back(hash);
-            if (known.name == key)
-                put(known.text, known.size);
-            else
-                remember(known, key, hash);
+        for_each(get_attr(o, N._ARG_ORDER), [&](nb::handle name) {
+            PyObject *n = name.ptr();
+            bool id_name = n == fullid_name || n == idlist_name;
+            if (id_name && derivable && derive(n, first))
+                return;
+            nb::object v = get_optional_attr(o, n);
+            if (!v.is_valid() || ignorable(v, value_ignore))
+                return;
+            key(n, first);
+            size_t at = size_;
             value(v.ptr());
+            if (id_name)
+                keep(n, v, at);
         });
         if (key_hashes_.size() == first)
             throw GiveUp();  // an empty mapping: default() raises TypeError
         key_hashes_.resize(first);
+        chain_.resize(lineage_.back().chain_at);
+        lineage_.pop_back();
         put('}');
+    }
+
+    // VALUE_IGNORE as the module sets it, which never holds a derived fullid
+    // (a str) or idlist (a list that is not empty).
+    static bool usual_ignore(nb::handle value_ignore) {
+        PyObject *l = value_ignore.ptr();
+        return PyList_CheckExact(l) && PyList_GET_SIZE(l) == 3 && PyList_GET_ITEM(l, 0) == Py_None &&
+               PyList_CheckExact(PyList_GET_ITEM(l, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(l, 1)) == 0 &&
+               PyDict_CheckExact(PyList_GET_ITEM(l, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(l, 2)) == 0;
+    }
+
+    // Writes the separator and '"name": ' of a node's pair.
+    void key(PyObject *name, size_t first) {
+        if (!PyUnicode_CheckExact(name))
+            throw GiveUp();
+        Name &known = names_[(reinterpret_cast<uintptr_t>(name) >> 4) % std::size(names_)];
+        Py_hash_t hash = known.name == name ? known.hash : PyObject_Hash(name);
+        check(hash != -1);
+        // A name given twice is one key of the dictionary.
+        for (size_t i = first; i < key_hashes_.size(); ++i)
+            if (key_hashes_[i] == hash)
+                throw GiveUp();
+        if (key_hashes_.size() > first)
+            put(", ");
+        key_hashes_.push_back(hash);
+        if (known.name == name)
+            put(known.text, known.size);
+        else
+            remember(known, name, hash);
+    }
+
+    // fullid and idlist of a node below another are the parent's with the
+    // node's own id added. Written from the text kept for the parent, they
+    // spare walking the _parent chain twice for every node.
+    struct Lineage {
+        PyObject *node;   // borrowed: alive while it is written
+        size_t chain_at;  // where its texts start in chain_
+        int own_ids = -1;  // its class has the module's fullid and idlist
+        int below = -1;    // its _parent is the node written around it, not a top node
+        size_t fullid_at = npos, fullid_size = 0;  // str(fullid), escaped
+        size_t idlist_at = npos, idlist_size = 0;  // the idlist text but its ']'
+    };
+    static constexpr size_t npos = size_t(-1);
+
+    bool own_ids(Lineage &l) {
+        if (l.own_ids < 0) {
+            PyTypeObject *cls = Py_TYPE(l.node);
+            auto is = [&](PyObject *name, PyObject *property) {
+                nb::object attr = get_optional_attr(nb::handle(reinterpret_cast<PyObject *>(cls)), name);
+                return attr.ptr() == property;
+            };
+            l.own_ids = Py_IS_TYPE(cls, &PyType_Type) && cls->tp_getattro == PyObject_GenericGetAttr &&
+                        is(fullid_name, fullid_property) && is(idlist_name, idlist_property);
+        }
+        return l.own_ids;
+    }
+
+    // Writes the pair of fullid or idlist from the parent's text; false when
+    // the property must be read instead.
+    bool derive(PyObject *name, size_t first) {
+        size_t depth = lineage_.size();
+        if (depth < 2)
+            return false;
+        const Lineage &parent = lineage_[depth - 2];
+        bool fullid = name == fullid_name;
+        if ((fullid ? parent.fullid_at : parent.idlist_at) == npos || !own_ids(lineage_.back()))
+            return false;
+        if (lineage_.back().below < 0) {
+            nb::object up = get_optional_attr(lineage_.back().node, N._parent);
+            lineage_.back().below = up.is_valid() && up.ptr() == parent.node &&
+                                    !is_top(up, global(N.Runsheaf));
+        }
+        if (!lineage_.back().below)
+            return false;
+        nb::object id = get_attr(lineage_.back().node, N.id);
+        key(name, first);
+        size_t at;
+        if (fullid) {
+            nb::object text = steal_checked(PyObject_Str(id.ptr()));
+            put('"');
+            at = size_;
+            put(chain_.data() + parent.fullid_at, parent.fullid_size);
+            put('.');
+            escaped(text.ptr());
+            record(lineage_[depth - 1].fullid_at, lineage_[depth - 1].fullid_size, at);
+            put('"');
+        } else {
+            at = size_;
+            put(chain_.data() + parent.idlist_at, parent.idlist_size);
+            put(", ");
+            value(id.ptr());  // may write nodes, which grow lineage_ and chain_
+            record(lineage_[depth - 1].idlist_at, lineage_[depth - 1].idlist_size, at);
+            put(']');
+        }
+        return true;
+    }
+
+    // Keeps what a node's children need of the fullid or idlist just written
+    // from `at` on, read from the module's own property.
+    void keep(PyObject *name, nb::handle v, size_t at) {
+        Lineage &self = lineage_.back();
+        if (!own_ids(self))
+            return;
+        if (name == idlist_name) {
+            if (PyList_CheckExact(v.ptr()) && PyList_GET_SIZE(v.ptr()) > 0)
+                record(self.idlist_at, self.idlist_size, at, size_ - 1);
+            return;
+        }
+        nb::object text = steal_checked(PyObject_Str(v.ptr()));
+        size_t end = size_;
+        escaped(text.ptr());  // written only to be kept
+        record(self.fullid_at, self.fullid_size, end);
+        size_ = end;
+    }
+
+    void record(size_t &at, size_t &size, size_t from, size_t to = npos) {
+        if (to == npos)
+            to = size_;
+        at = chain_.size();
+        size = to - from;
+        chain_.append(buf_ + from, size);
     }
 
     // The names of node classes are few and met again in every node: their
@@ -1517,13 +1648,13 @@ private:
 
     void result(PyObject *o) {
         Nested mapping(*this);
-        nb::object value_ = get_attr(o, N.value);
+        nb::object outcome = get_attr(o, N.value);
         nb::object reason = get_attr(o, N.reason);
         bool with_reason = truthy(reason);
         nb::object data = get_attr(o, N.data);
         bool with_data = truthy(data);
         put("{\"value\": ");
-        value(value_.ptr());
+        value(outcome.ptr());
         if (with_reason) {
             put(", \"reason\": ");
             value(reason.ptr());
@@ -1626,6 +1757,8 @@ private:
     bool datetime_rule_;  // exact datetimes go straight to the datetime rule
     std::vector<Py_hash_t> key_hashes_;  // names of the nodes being written
     Name names_[64];
+    std::vector<Lineage> lineage_;  // the nodes being written, innermost last
+    std::string chain_;             // their texts for fullid and idlist
     PyObject *zone_ = nullptr;  // owned: the last datetime.timezone met
     char zone_text_[24];
     size_t zone_size_ = 0;
@@ -1655,6 +1788,8 @@ void init(nb::module_ &m) {
     PyDateTime_IMPORT;
     check(PyDateTimeAPI != nullptr);
     utcoffset_name = interned("utcoffset");
+    fullid_name = interned("fullid");
+    idlist_name = interned("idlist");
     pin_all(m);
     m.def("_fast_dumps", [](nb::handle obj) -> nb::object {
         nb::object text = dumps(obj);
