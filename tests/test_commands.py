@@ -4,6 +4,8 @@ import argparse
 import io
 import json
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -45,6 +47,18 @@ def test_module_names_in_order():
     assert commands.logger.name == "vexa.reporter.commands"
     assert commands.DEVICE_ATTRIBUTES_TO_CHECK == ["type", "os", "platform"]
     assert commands.validate.__module__ == "vexa.reporter.schema"
+
+
+def test_a_missing_framework_piece_fails_the_import():
+    code = ("import sys, types\n"
+            "sys.modules['vexa.reporter.schema'] = types.ModuleType('vexa.reporter.schema')\n"
+            "try:\n"
+            "    import vexa.reporter.commands\n"
+            "except ImportError as e:\n"
+            "    print(e.__cause__)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == ("cannot import name 'validate' from 'vexa.reporter.schema' "
+                           "(unknown location)\n")
 
 
 def test_the_subcommand_declaration():

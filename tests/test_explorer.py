@@ -1,6 +1,8 @@
 """Explorer: one fetch per node reached, fields read from the fetched dict."""
 
 import gc
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -193,3 +195,26 @@ def test_explorers_free_what_they_hold():
     del client, run, task, children
     gc.collect()
     assert ref() is None
+
+
+def test_a_reimported_module_is_a_module_of_its_own():
+    code = """if True:
+        import sys
+        import vexa.reporter.explorer as first
+        del sys.modules["vexa.reporter.explorer"]
+        import vexa.reporter.explorer as second
+
+        class Client:
+            def get_runsheaf(self):
+                return {"tasks": ["t"]}
+
+            def get_section(self, id_list):
+                return {"id": id_list[-1]}
+
+        for module in (first, second):
+            run = module.Explorer(Client())
+            assert type(run.tasks) is module.ExplorerSections
+            assert type(run.tasks[0]) is module.Explorer and run.tasks[0].id == "t"
+        assert first.Explorer is not second.Explorer
+        """
+    subprocess.run([sys.executable, "-c", code], check=True)

@@ -38,20 +38,20 @@ const Names &names() {
     return n;
 }
 
-// `from <module> import <name>` with the interpreter's ImportError for a
-// missing name. `globals` supplies the package for a relative import.
-nb::object import_from(const char *module, const char *name, nb::handle globals = {},
-                       int level = 0) {
+// `from <module> import <name>`, with the interpreter's ImportError for a
+// missing name.
+nb::object import_from(nb::handle module, const char *name) {
     nb::object fromlist = nb::make_tuple(nb::str(name));
-    nb::object mod = steal_checked(PyImport_ImportModuleLevel(
-        module, globals.ptr(), nullptr, fromlist.ptr(), level));
+    nb::object mod = steal_checked(PyImport_ImportModuleLevelObject(
+        module.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
     nb::object value = get_optional_attr(mod, nb::str(name).ptr());
     if (value.is_valid())
         return value;
     nb::object mod_name = get_attr_or_none(mod, interned("__name__"));
     nb::object path = get_attr_or_none(mod, interned("__file__"));
+    nb::object where = path.is_none() ? nb::str("unknown location") : path;
     nb::object msg = steal_checked(PyUnicode_FromFormat(
-        "cannot import name '%s' from '%S' (%S)", name, mod_name.ptr(), path.ptr()));
+        "cannot import name '%s' from '%S' (%S)", name, mod_name.ptr(), where.ptr()));
     PyErr_SetImportError(msg.ptr(), mod_name.ptr(), path.ptr());
     throw nb::python_error();
 }
@@ -193,17 +193,18 @@ NB_MODULE(commands, m) {
     scope->bind(m);
 
     nb::object name = m.attr("__name__");
-    nb::str package(steal_checked(PyObject_CallMethod(name.ptr(), "rpartition", "s", "."))[0]);
-    nb::dict globals;
-    globals["__name__"] = name;
-    globals["__package__"] = package;
+    // `from .schema import validate`: the sibling of this module, by its
+    // absolute name, which is what a relative import resolves to.
+    nb::object package = steal_checked(PyObject_CallMethod(name.ptr(), "rpartition", "s", "."))[0];
+    nb::str schema(steal_checked(PyUnicode_FromFormat("%S.schema", package.ptr())));
+    nb::str cli_base("vexa.cli.base");
 
     m.attr("logging") = nb::module_::import_("logging");
     m.attr("json") = nb::module_::import_("json");
-    nb::object subcommand = import_from("vexa.cli.base", "Subcommand");
+    nb::object subcommand = import_from(cli_base, "Subcommand");
     m.attr("Subcommand") = subcommand;
-    m.attr("ERROR") = import_from("vexa.cli.base", "ERROR");
-    m.attr("validate") = import_from("schema", "validate", globals, 1);
+    m.attr("ERROR") = import_from(cli_base, "ERROR");
+    m.attr("validate") = import_from(schema, "validate");
     m.attr("logger") = m.attr("logging").attr("getLogger")(name);
     nb::list device_attributes;
     for (const char *attr : {"type", "os", "platform"})
