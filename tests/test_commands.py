@@ -1,7 +1,6 @@
 """The results subcommand as the vexa tool drives it: parser, run order, output."""
 
 import argparse
-import io
 import json
 import pathlib
 import subprocess
@@ -80,13 +79,6 @@ def test_the_parser_takes_one_file():
         parser.parse_args([])
 
 
-def test_base_arguments_pass_through():
-    tool = argparse.ArgumentParser(prog="tool")
-    subparsers = tool.add_subparsers(dest="subcommand")
-    ValidateResultsFile("tool", subparsers=subparsers)
-    assert tool.parse_args(["results", "x.json"]).file == "x.json"
-
-
 def test_an_accepted_file(capsys, opened):
     assert run(SMALL_JOB) is None
     assert capsys.readouterr().out == "%s accepted\n" % SMALL_JOB
@@ -137,26 +129,6 @@ def test_errors_propagate_with_the_file_closed(tmp_path, monkeypatch, opened, ca
         run(SMALL_JOB)
     assert all(f.closed for f in opened.files) and len(opened.files) == 2
     assert capsys.readouterr().out == ""
-
-
-def test_the_validator_sees_the_parsed_document(monkeypatch, capsys):
-    documents = []
-    monkeypatch.setattr(commands, "validate", documents.append)
-    run(SMALL_JOB)
-    assert documents == [json.loads(SMALL_JOB.read_text())]
-
-
-def test_a_manager_that_swallows_the_error(monkeypatch):
-    class Swallowing:
-        def __enter__(self):
-            return io.StringIO("{")
-
-        def __exit__(self, *exc_info):
-            return True
-
-    monkeypatch.setattr(commands, "open", lambda path, mode: Swallowing(), raising=False)
-    with pytest.raises(UnboundLocalError):
-        run("x.json")
 
 
 def test_run_takes_exactly_one_namespace(capsys):

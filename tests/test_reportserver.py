@@ -2,6 +2,7 @@
 results file, and over HTTP from a server on the loopback interface."""
 
 import http.client
+import json
 import os
 import subprocess
 import sys
@@ -96,6 +97,15 @@ def test_an_unknown_path_is_none_everywhere(results_file, server, path):
         for client in (TreeClient(job()), ResultsFileClient(results_file), http_client):
             assert client.get_section(id_list=path) is None
             assert not Explorer(client, path)
+
+
+def test_a_malformed_file_answers_none(tmp_path):
+    path = tmp_path / "odd.json"
+    path.write_text(json.dumps({"report": {"tasks": [3, {"id": "t", "sections": {"id": "x"}}]}}))
+    client = ResultsFileClient(str(path))
+    assert client.get_runsheaf()["tasks"] == [None, "t"]
+    for id_list in ([None], [3], ["t", "x"], [None, "x"]):
+        assert client.get_section(id_list=id_list) is None
 
 
 def test_a_growing_tree_is_followed():

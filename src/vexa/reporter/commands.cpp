@@ -120,7 +120,8 @@ nb::object read_and_validate(const ModuleScope &scope, nb::handle path) {
         try {
             suppress = exit(manager, e.type(), e.value(), tb.is_valid() ? tb : nb::none());
         } catch (nb::python_error &raised) {
-            PyException_SetContext(raised.value().ptr(), e.value().inc_ref().ptr());
+            if (!raised.value().is(e.value()))
+                PyException_SetContext(raised.value().ptr(), e.value().inc_ref().ptr());
             throw;
         }
         if (!truthy(suppress))

@@ -153,7 +153,8 @@ class _Checker:
 
     def _explain(self, path, value, kind):
         lines = []
-        errors = sorted(kind.errors(value), key=lambda e: [str(p) for p in e.absolute_path])
+        errors = sorted(kind.errors(value), key=lambda e: [
+            (0, p, "") if isinstance(p, int) else (1, 0, p) for p in e.absolute_path])
         for error in errors:
             where = path
             for part in error.absolute_path:

@@ -71,13 +71,16 @@ class DocumentIndex:
             if index is None:
                 index = self._indexes[id(node)] = ChildIndex(_mapping_id)
             node = index.lookup(children, child_id)
-            if node is None:
+            if not isinstance(node, dict):  # none, or not a node at all
                 return None
         return node
 
 
 def _mapping_id(child):
-    return child.get("id") if isinstance(child, dict) else None
+    return child.get("id") if isinstance(child, dict) else _NOT_A_NODE
+
+
+_NOT_A_NODE = object()  # the id of a child that is no mapping: equal to no id
 
 
 def children_key(node):
@@ -93,7 +96,9 @@ def flat_dict(node):
     flat = dict(node)
     key = children_key(node)
     children = node.get(key, [])
-    flat[key] = [_mapping_id(c) for c in children] if isinstance(children, list) else children
+    if isinstance(children, list):
+        children = [c.get("id") if isinstance(c, dict) else None for c in children]
+    flat[key] = children
     flat.setdefault("details", [])
     flat.setdefault("extra", {})
     return flat
