@@ -85,4 +85,4 @@ def test_no_leak(name):
 def test_the_check_sees_a_leak():
     kept = []
     assert grows(lambda: kept.append({"leaked": object()}))
-    assert grows(lambda: kept.append("x" * 100))
+    assert grows(lambda: kept.append("".join(["x"] * 100)))
