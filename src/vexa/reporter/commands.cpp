@@ -91,7 +91,8 @@ struct ClassRef {
 
 // type(obj).<name>, as the with statement looks up __enter__ and __exit__.
 nb::object special_method(nb::handle obj, PyObject *name) {
-    nb::object fn = get_optional_attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))), name);
+    nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
+    nb::object fn = get_optional_attr(type, name);
     if (!fn.is_valid()) {
         PyErr_Format(PyExc_TypeError,
                      "'%s' object does not support the context manager protocol",
@@ -101,8 +102,8 @@ nb::object special_method(nb::handle obj, PyObject *name) {
     return fn;
 }
 
-// Steps 2 and 3 of the run: read, parse and validate inside the file's
-// managed block, which is left (and the file closed) on every path.
+// Read, parse and validate inside the file's managed block, which is left
+// (and the file closed) on every path before the findings are judged.
 nb::object read_and_validate(const ModuleScope &scope, nb::handle path) {
     const Names &n = names();
     nb::object manager = global_or_builtin(scope, n.open)(path, "r");
@@ -190,6 +191,7 @@ void build_validate_results_file(nb::module_ &m, const std::shared_ptr<ModuleSco
 }  // namespace
 
 NB_MODULE(commands, m) {
+    m.doc() = "The results subcommand of the vexa command-line tool.";
     auto scope = std::make_shared<ModuleScope>();
     scope->bind(m);
 

@@ -225,6 +225,7 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
 }  // namespace
 
 NB_MODULE(explorer, m) {
+    m.doc() = "Lazy, read-only browsing of a report that a report server holds.";
     auto scope = std::make_shared<ModuleScope>();
     scope->bind(m);
     build_explorer(m, scope);
