@@ -90,8 +90,15 @@ def test_findings_name_the_offending_values(document):
 def test_findings_print_one_per_line():
     findings = validate({"version": 3.4, "report": []})
     assert str(findings).splitlines() == [
-        "$.report: expected an object, found an array of 0 items",
-        "$.version: expected the report format version \"3.4\", found the number 3.4"]
+        "$.version: expected the report format version \"3.4\", found the number 3.4",
+        "$.report: expected an object, found an array of 0 items"]
+
+
+@pytest.mark.parametrize("document", [None, [], "3.4", {}, {"version": "3.4"},
+                                      {"version": "3.4", "report": None},
+                                      {"version": "3.4", "report": {}}])
+def test_documents_without_a_report_are_refused(document):
+    assert validate(document)
 
 
 def test_a_node_is_explained_as_the_class_it_comes_closest_to(document):

@@ -65,6 +65,7 @@ class _Kind:
         self.title = schema.get("title", name)
         self.child_key = None
         self.child_kinds = ()
+        self.children_listed = True  # an array of children, or a single one
         shallow = copy.deepcopy(schema)
         shallow.pop("definitions", None)
         for key in _CHILD_KEYS:
@@ -73,7 +74,9 @@ class _Kind:
             if kinds:
                 self.child_key = key
                 self.child_kinds = tuple(kinds)  # names until the checker links them
-                shallow["properties"][key] = {"type": "array" if "items" in prop else "object"}
+                self.children_listed = "items" in prop
+                # A single child is checked as a node only; a list as a list here.
+                shallow["properties"][key] = {"type": "array"} if "items" in prop else {}
         self.is_valid = compiler.compile(shallow).test
         self.schema = dict(shallow, definitions=definitions)
         self._validator = None
@@ -124,12 +127,13 @@ class _Checker:
                 continue
             children = value.get(kind.child_key)
             child_path = (path, kind.child_key)
-            if isinstance(children, list):
+            if not kind.children_listed:
+                if kind.child_key in value:
+                    push((child_path, children, kind.child_kinds))
+            elif isinstance(children, list):
                 child_kinds = kind.child_kinds
                 for i in range(len(children) - 1, -1, -1):
                     push(((child_path, i), children[i], child_kinds))
-            elif isinstance(children, dict):
-                push((child_path, children, kind.child_kinds))
         return findings
 
     def _classify(self, path, value, kinds, findings):
