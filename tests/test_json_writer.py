@@ -6,7 +6,7 @@ import json
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import vexa.reporter.runsheaf as rs
 from vexa.datastructures import AttrDict
@@ -135,12 +135,10 @@ def every_node(run):
 
 
 class TestSameText:
-    @settings(max_examples=300, deadline=None)
     @given(values)
     def test_any_value(self, value):
         assert written(value) == json.dumps(value, cls=rs.JSONDumper)
 
-    @settings(max_examples=80, deadline=None)
     @given(report_trees())
     def test_report_trees_from_every_node(self, run):
         for node in every_node(run):

@@ -1,13 +1,15 @@
 """Repeated operations, those that raise included, leave no objects or memory
 behind: a leaked reference would grow both."""
 
+import datetime as dt
 import gc
+import sys
 import tracemalloc
 
 import pytest
 
 import vexa.reporter.runsheaf as rs
-from vexa.results import Failed, Passed
+from vexa.results import Failed, Passed, ResultCounter
 
 
 def grows(operation, rounds=3, repeat=300):
@@ -56,6 +58,16 @@ RUN = record()
 SECTION = RUN.tasks[0].sections[0]
 CIRCULAR = rs.Section(id="c", seq_num=0)
 CIRCULAR.extra["me"] = CIRCULAR
+# Every kind of value dump_json writes itself, and the same followed by a set,
+# where the writer gives up and json.dumps raises.
+RICH = rs.Section(id=7, seq_num=0)
+RICH.start(when=[dt.datetime(2026, 1, 1), dt.datetime.now(dt.timezone(dt.timedelta(hours=1)))],
+           text="\u00e9\ud800\U0001f600", numbers=(10**30, 2.5, float("nan")),
+           keys={1: 1, 2.5: 2, None: 3}, error=ValueError("x"), counts=ResultCounter())
+RICH.add_section(id=1, seq_num=1).add_section(id=2, seq_num=2).stop(result=Failed("why", data=[1]))
+GIVES_UP = rs.Section(id="gives up", seq_num=0)
+GIVES_UP.sections += [RICH, rs.Section(id="bad", seq_num=1)]
+GIVES_UP.sections[-1].extra["set"] = {1}
 
 OPERATIONS = {
     "record a job": record,
@@ -73,6 +85,8 @@ OPERATIONS = {
     "bad health": lambda: rs.Section(id="x", seq_num=1, parent=SECTION).stop(
         result=Passed, health=[{}]),
     "circular json": CIRCULAR.dump_json,
+    "dump_json of every kind of value": RICH.dump_json,
+    "dump_json that gives up half way": GIVES_UP.dump_json,
     "unencodable json": lambda: rs.Section(id="x", seq_num=1).update({"s": {1}}) or None,
 }
 
@@ -80,6 +94,31 @@ OPERATIONS = {
 @pytest.mark.parametrize("name", sorted(OPERATIONS))
 def test_no_leak(name):
     assert not grows(OPERATIONS[name]), name
+
+
+def reachable(root):
+    """The objects of a tree: nodes, their values and what those hold."""
+    seen, stack = {}, [root]
+    while stack:
+        obj = stack.pop()
+        if id(obj) not in seen and not isinstance(obj, type):
+            seen[id(obj)] = obj
+            stack.extend(gc.get_referents(obj))
+            if isinstance(obj, dt.datetime):
+                stack.append(obj.tzinfo)  # not one of its referents
+    return list(seen.values())
+
+
+@pytest.mark.parametrize("node", [RICH, GIVES_UP], ids=["written", "given up"])
+def test_dump_json_keeps_reference_counts(node):
+    objects = reachable(node)
+    before = [sys.getrefcount(obj) for obj in objects]
+    for _ in range(20):
+        try:
+            node.dump_json()
+        except TypeError:
+            pass
+    assert [sys.getrefcount(obj) for obj in objects] == before
 
 
 def test_the_check_sees_a_leak():
