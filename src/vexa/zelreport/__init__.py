@@ -1,0 +1,59 @@
+"""The framework's legacy report library (only what the reporter needs).
+
+The reporter fills in a tree of plain objects, one per run, job execution,
+test script, section and step, and asks the top object for the details
+document. Every object keeps what it was given as it was given (times stay
+datetimes, ids stay whatever they were), so the tree doubles as a record of
+the calls; values become text only when the elements are built.
+
+Shape of the details document (`ZelReport().generate_dom()`), elements in
+this order, optional ones left out while their value is None::
+
+    <report>
+      <run jobid=".." name="..">
+        <archiveFile/> <testbed/> <release/> <image/> <submitter/> <user/> <cli/>
+        <korb path=".." version=".."/>
+        <hosts> <host>..</host>... </hosts>
+        TIMES SUMMARY DIAGS
+        <trova> <dnsname/> <attributes/> <post>ITEMS</post> </trova>   one per call
+        <jobExecution>
+          TIMES
+          <testScript id="..">
+            <name/> <path/> <pargs/> <description/> <logFile path=".."/>
+            TIMES SUMMARY DIAGS
+            <testSection id="commonSetup">
+              SECTION
+              <commonSubsection id=".." name=".."> SECTION STEPS </commonSubsection>
+            </testSection>
+            <testcase id=".." name="..">
+              <versions software=".." hardware=".." firmware=".." test=".."/>
+              SECTION
+              <testSection id=".."> SECTION STEPS </testSection>
+            </testcase>
+          </testScript>
+        </jobExecution>
+      </run>
+    </report>
+
+    TIMES    <starttime/> <stoptime/> (ISO 8601) <runtime/> (seconds)
+    SUMMARY  <summary passed=".." passx=".." failed=".." errored=".."
+                      aborted=".." blocked=".." skipped=".." total=".."
+                      successRate=".."/>
+    DIAGS    <diag>..</diag>, one per diagnostic, in order
+    SECTION  <description/> TIMES <result/> <xref file=".." line=".."/>
+             <logFile path=".." begin=".." size=".."/> DIAGS <extra>ITEMS</extra>
+    STEPS    <step id=".." name=".." index=".." continue=".."> SECTION STEPS </step>
+    ITEMS    <item key="..">text</item>; a mapping or list value holds
+             further <item> elements (list items without key)
+
+Element and attribute names are fixed here; user keys and ids only ever
+appear as attribute values and text. Characters that XML 1.0 cannot carry
+(C0 controls but tab, line feed and carriage return, lone surrogates, U+FFFE,
+U+FFFF) are written as visible escapes, ``\\xNN`` or ``\\uNNNN``, so any text
+gives a well-formed document.
+
+The job summary's extra elements come from `Summary.generate_resultsonly_dom`
+(one element per count: passed ... skipped, total, successRate), the legacy
+run's and its initinfo's `generate_simple_elt_dom` (one element named after
+the field) and `Hosts.generate_dom` (one host element per host).
+"""

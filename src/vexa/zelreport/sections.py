@@ -1,0 +1,231 @@
+"""Sections of a test script: testcases, test sections, subsections, steps.
+
+Also the small value holders that every level shares.
+"""
+
+from vexa.zelreport._dom import data, diags, sub, times
+
+
+class RunInfo:
+    """Diagnostics, in the order they were given."""
+
+    def __init__(self):
+        self.diags = []
+
+    def set_args(self, *, diag):
+        self.diags.append(diag)
+
+
+class Result:
+    def __init__(self):
+        self.value = None
+
+
+class Xref:
+    """Where the code of a section lies."""
+
+    def __init__(self):
+        self.file = None
+        self.line = None
+
+    def generate_dom(self, parent):
+        return sub(parent, "xref", None, {"file": self.file, "line": self.line})
+
+
+class LogFile:
+    """A log file, with the position of the output in `attrs` ("begin", "size")."""
+
+    def __init__(self, filepath=None):
+        self.filepath = filepath
+        self.attrs = {}
+
+    def generate_dom(self, parent):
+        attrib = {"path": self.filepath}
+        for name in ("begin", "size"):
+            attrib[name] = self.attrs.get(name)
+        return sub(parent, "logFile", None, attrib)
+
+
+class Id:
+    """An identifier: its value and its attributes ("name")."""
+
+    def __init__(self, value=None):
+        self.attrs = {}
+        self.idtypevalue = value
+
+
+class Summary:
+    """Result counts, taken from a result counter."""
+
+    NAMES = ("passed", "passx", "failed", "errored", "aborted", "blocked",
+             "skipped")
+
+    def __init__(self):
+        self.counts = {}
+        self.total = 0
+        self.success_rate = 0.0
+        self.updates = []
+
+    def update(self, counter):
+        self.updates.append(counter)
+        self.counts.update(counter.items())
+        total = sum(self.counts.values())
+        self.total = getattr(counter, "total", total)
+        if hasattr(counter, "success_rate"):
+            self.success_rate = counter.success_rate
+        else:
+            good = self.counts.get("passed", 0) + self.counts.get("passx", 0)
+            self.success_rate = round(100.0 * good / total, 2) if total else 0.0
+
+    def _values(self):
+        values = [(name, self.counts.get(name, 0)) for name in self.NAMES]
+        values.append(("total", self.total))
+        values.append(("successRate", self.success_rate))
+        return values
+
+    def generate_dom(self, parent):
+        return sub(parent, "summary", None, dict(self._values()))
+
+    def generate_resultsonly_dom(self, parent):
+        for name, value in self._values():
+            sub(parent, name, value)
+
+
+class _Section:
+    """What every section, subsection and step holds."""
+
+    TAG = None
+
+    def __init__(self):
+        self.starttime = None
+        self.stoptime = None
+        self.runtime = None
+        self.result = Result()
+        self.runinfo = RunInfo()
+        self.extra = {}
+        self.children = []
+        self._init_info()
+
+    def _init_info(self):
+        self.description = None
+        self.xref = Xref()
+        self.logfile = LogFile()
+
+    def _info(self):
+        """The holder of description, xref and logfile."""
+        return self
+
+    def _identity(self):
+        return {}
+
+    def generate_dom(self, parent):
+        elem = sub(parent, self.TAG, None, self._identity())
+        self._fill(elem)
+        for child in self.children:
+            child.generate_dom(elem)
+        return elem
+
+    def _fill(self, elem):
+        info = self._info()
+        if info.description not in (None, ""):
+            sub(elem, "description", info.description)
+        times(elem, self)
+        if self.result.value is not None:
+            sub(elem, "result", self.result.value)
+        info.xref.generate_dom(elem)
+        info.logfile.generate_dom(elem)
+        diags(elem, self.runinfo)
+        if self.extra:
+            data(elem, "extra", self.extra)
+
+    def add_teststep(self, *, id, name):
+        return self._add(Step(id, name))
+
+    def _add(self, child):
+        self.children.append(child)
+        return child
+
+
+class Step(_Section):
+    TAG = "step"
+
+    def __init__(self, id, name):
+        super().__init__()
+        self.id = Id(id)
+        self.name = name
+        self.index = None
+        self.continue_ = None
+
+    def _identity(self):
+        return {"id": self.id.idtypevalue, "name": self.name,
+                "index": self.index, "continue": self.continue_}
+
+
+class CommonSubsection(_Section):
+    TAG = "commonSubsection"
+
+    def __init__(self, name):
+        super().__init__()
+        self.id = Id()
+        self.name = name
+
+    def _identity(self):
+        return {"id": self.id.idtypevalue, "name": self.name}
+
+
+class TestSection(_Section):
+    TAG = "testSection"
+    __test__ = False  # not a pytest test class
+
+    def __init__(self, sectionid):
+        super().__init__()
+        self.id = Id(sectionid)
+
+    def _identity(self):
+        return {"id": self.id.idtypevalue}
+
+    def add_commonsubsection(self, *, name):
+        return self._add(CommonSubsection(name))
+
+
+class TestCaseInfo:
+    """Identity and references of a testcase."""
+
+    def __init__(self, tcid, logfilepath):
+        self.id = Id(tcid)
+        self.name = None
+        self.swversion = None
+        self.hwversion = None
+        self.fwversion = None
+        self.tstversion = None
+        self.description = None
+        self.xref = Xref()
+        self.logfile = LogFile(logfilepath)
+
+
+class TestCase(_Section):
+    TAG = "testcase"
+    __test__ = False
+
+    def __init__(self, tcid, logfilepath):
+        super().__init__()
+        self.initinfo = TestCaseInfo(tcid, logfilepath)
+
+    def _init_info(self):
+        pass  # kept in initinfo
+
+    def _info(self):
+        return self.initinfo
+
+    def _identity(self):
+        return {"id": self.initinfo.id.idtypevalue, "name": self.initinfo.name}
+
+    def _fill(self, elem):
+        info = self.initinfo
+        sub(elem, "versions", None, {
+            "software": info.swversion, "hardware": info.hwversion,
+            "firmware": info.fwversion, "test": info.tstversion})
+        super()._fill(elem)
+
+    def add_testsection(self, *, sectionid):
+        return self._add(TestSection(sectionid))
