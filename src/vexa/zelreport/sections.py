@@ -209,6 +209,8 @@ class TestCase(_Section):
 
     def __init__(self, tcid, logfilepath):
         super().__init__()
+        self.tcid = tcid
+        self.logfilepath = logfilepath
         self.initinfo = TestCaseInfo(tcid, logfilepath)
 
     def _init_info(self):
