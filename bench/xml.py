@@ -1,0 +1,153 @@
+"""Times the legacy XML export and the escaping; prints its figures.
+
+    python bench/xml.py [SECTIONS]
+
+- escape() on 1 MB of text, dense with ANSI colour codes and without any,
+  against the same work done in pure Python (the pattern substitution with a
+  Python callback, then the UTF-8 round trip);
+- generate_xml() on a job of SECTIONS sections (100,000 by default, recorded
+  with the report model by record.py), split into mapping (the legacy tree),
+  DOM and serialisation, and pretty-printing, each with its time and the peak
+  growth of the resident set.
+
+Each job figure comes from a fresh interpreter, so that one measurement does
+not inherit the memory another left behind. Memory figures need Linux.
+"""
+
+import os
+import sys
+
+# This file's name would hide the standard library's xml package.
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
+
+import gc  # noqa: E402
+import importlib.util  # noqa: E402
+import json  # noqa: E402
+import re  # noqa: E402
+import subprocess  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+import timeit  # noqa: E402
+
+
+def record_job(n_sections):
+    spec = importlib.util.spec_from_file_location("record", os.path.join(HERE, "record.py"))
+    record = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(record)
+    return record.record_job(n_sections)
+
+
+# ---------------------------------------------------------------- memory
+
+def _status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+def measure(fn):
+    """(seconds, peak growth of the resident set in bytes, result) of fn()."""
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets the high-water mark
+    base = _status("VmRSS")
+    start = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - start
+    return elapsed, _status("VmHWM") - base, result
+
+
+# ---------------------------------------------------------------- escape
+
+def python_escape(text, _sub=re.compile("[\x00-\x08]|\x1b").sub):
+    def repl(match):
+        return "\\x{:>02x}".format(ord(match.group(0)))
+    return _sub(repl, text).encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def bench_escape():
+    from vexa.reporter.brevlet import escape
+
+    size = 1 << 20
+    ansi = "\x1b[1;31mFAIL\x1b[0m step \x1b[32m%d\x1b[0m done\n"
+    dense = "".join(ansi % i for i in range(size // 20))[:size]
+    plain = "".join("line %d of a plain log without colour\n" % i
+                    for i in range(size // 30))[:size]
+    print("escape, 1 MB of text          C++       pure Python   speed-up")
+    for label, text in (("dense with ANSI codes", dense), ("without control chars", plain)):
+        assert escape(text) == python_escape(text)
+        n = 5
+        fast = min(timeit.repeat(lambda: escape(text), number=n, repeat=5)) / n
+        slow = min(timeit.repeat(lambda: python_escape(text), number=n, repeat=3)) / n
+        print("  %-26s %8.2f ms %10.2f ms %9.1fx" % (label, fast * 1e3, slow * 1e3, slow / fast))
+
+
+# ---------------------------------------------------------------- generate_xml
+
+def one(n_sections, what):
+    """Runs one job measurement in this interpreter; prints it as JSON."""
+    import xml.etree.ElementTree as ET
+    from xml.dom import minidom
+
+    from vexa.reporter import brevlet
+
+    run = record_job(n_sections)
+    logsdir = tempfile.mkdtemp()
+    b = brevlet.Brevlet(logsdir, run)
+    figures = {}
+    if what == "stages":
+        def mapping():
+            b.zelreport.runsheaf = brevlet.Runsheaf()
+            b._handle_runsheaf(b.zelreport.runsheaf, run)
+        figures["mapping"] = measure(mapping)[:2]
+        t, m, rough = measure(lambda: ET.tostring(b.zelreport.generate_dom(), encoding="utf-8"))
+        figures["dom + serialisation"] = (t, m)
+        figures["pretty-printing (minidom)"] = measure(
+            lambda: minidom.parseString(rough).toprettyxml(indent="  "))[:2]
+        figures["size"] = len(rough)
+    else:
+        if what == "generic":
+            # Any stand-in for the module's minidom takes the generic path.
+            brevlet.minidom = type(sys)("minidom")
+            brevlet.minidom.parseString = minidom.parseString
+        figures["generate_xml"] = measure(lambda: b.generate_xml(None, None))[:2]
+        figures["size"] = os.path.getsize(os.path.join(logsdir, "ResultsDetails.xml"))
+    print(json.dumps(figures))
+
+
+def run_one(n_sections, what):
+    out = subprocess.run([sys.executable, __file__, "--one", str(n_sections), what],
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out.splitlines()[-1])
+
+
+def bench_generate_xml(n_sections):
+    mb = 1 / (1 << 20)
+    print("\ngenerate_xml, %d sections" % n_sections)
+    stages = run_one(n_sections, "stages")
+    print("  details document: %.1f MB unformatted" % (stages.pop("size") * mb))
+    print("  %-30s %8s %12s" % ("stage (generic path)", "time", "peak memory"))
+    for name, (t, m) in stages.items():
+        print("  %-30s %7.2fs %9.0f MB" % (name, t, m * mb))
+    results = {what: run_one(n_sections, what)["generate_xml"] for what in ("generic", "fast")}
+    print("  %-30s %8s %12s" % ("whole call", "time", "peak memory"))
+    for what, (t, m) in results.items():
+        print("  %-30s %7.2fs %9.0f MB" % ("generate_xml, " + what + " path", t, m * mb))
+    (tg, mg), (tf, mf) = results["generic"], results["fast"]
+    print("  fast path: %.1fx faster, %.2f of the generic peak memory" % (tg / tf, mf / mg))
+
+
+def main():
+    if sys.argv[1:2] == ["--one"]:
+        one(int(sys.argv[2]), sys.argv[3])
+        return
+    n_sections = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    bench_escape()
+    bench_generate_xml(n_sections)
+
+
+if __name__ == "__main__":
+    main()
