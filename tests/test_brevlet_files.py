@@ -58,7 +58,12 @@ def test_summary_file_text(tmp_path):
 def test_details_file_is_the_pretty_printed_legacy_document(tmp_path):
     details, _ = write(tmp_path, small_job())
     lines = details.split("\n")
-    assert lines[:3] == ['<?xml version="1.0" ?>', "<report>", '  <run jobid="job-1" name="nightly">']
+    assert lines[:3] == ['<?xml version="1.0" ?>', "<report>",
+                         '  <run jobid="job-1" name="nightly" archiveFile="/archive/job.zip"'
+                         ' testbed="tb1" release="r1" image="img1" submitter="ann" user="bob"'
+                         ' cli="vexa run job.py" korbPath="/opt/vexa" korbVersion="3.4"'
+                         ' starttime="2024-05-01T10:00:00.900000"'
+                         ' stoptime="2024-05-01T10:00:05.100000" runtime="5">']
     assert lines[-2:] == ["</report>", ""]
     root = ET.fromstring(details.encode())
     steps = [s.get("id") for s in root.iter("step")]
@@ -91,7 +96,7 @@ def test_any_text_gives_well_formed_files(tmp_path):
     assert job_summary.findtext("jobName") == job_summary.findtext("host") == "run" + visible
     assert job_summary.get("archiveFilename") == "run" + visible
     run = document.find("run")
-    assert run.get("name") == run.get("jobid") == run.findtext("cli") == "run" + visible
+    assert run.get("name") == run.get("jobid") == run.get("cli") == "run" + visible
     tc = document.find(".//testcase")
     assert tc.get("id") == tc.get("name") == "tc" + visible
     assert tc.find("extra/item").attrib == {"key": "key" + visible}

@@ -6,43 +6,39 @@ document. Every object keeps what it was given as it was given (times stay
 datetimes, ids stay whatever they were), so the tree doubles as a record of
 the calls; values become text only when the elements are built.
 
-Shape of the details document (`ZelReport().generate_dom()`), elements in
-this order, optional ones left out while their value is None::
+Shape of the details document (`ZelReport().generate_dom()`), children in
+this order; an attribute whose value is None is left out, and so is an
+element whose text would be None::
 
     <report>
-      <run jobid=".." name="..">
-        <archiveFile/> <testbed/> <release/> <image/> <submitter/> <user/> <cli/>
-        <korb path=".." version=".."/>
-        <hosts> <host>..</host>... </hosts>
-        TIMES SUMMARY DIAGS
-        <trova> <dnsname/> <attributes/> <post>ITEMS</post> </trova>   one per call
-        <jobExecution>
-          TIMES
-          <testScript id="..">
-            <name/> <path/> <pargs/> <description/> <logFile path=".."/>
-            TIMES SUMMARY DIAGS
-            <testSection id="commonSetup">
-              SECTION
-              <commonSubsection id=".." name=".."> SECTION STEPS </commonSubsection>
+      <run jobid name archiveFile testbed release image submitter user cli
+           korbPath korbVersion TIMES>
+        <host>..</host>...
+        SUMMARY DIAGS
+        <trova dnsname> <attributes>ITEMS</attributes> <post>ITEMS</post> </trova>
+                                                         (one per call)
+        <jobExecution TIMES>
+          <testScript id name path logFile TIMES>      (name, path: the script file)
+            <pargs/> <description/> SUMMARY DIAGS
+            <testSection id="commonSetup" SECTION>
+              <commonSubsection id name SECTION> STEPS </commonSubsection>
             </testSection>
-            <testcase id=".." name="..">
-              <versions software=".." hardware=".." firmware=".." test=".."/>
-              SECTION
-              <testSection id=".."> SECTION STEPS </testSection>
+            <testcase id name swVersion hwVersion fwVersion tstVersion SECTION>
+              <testSection id SECTION> STEPS </testSection>
             </testcase>
           </testScript>
         </jobExecution>
       </run>
     </report>
 
-    TIMES    <starttime/> <stoptime/> (ISO 8601) <runtime/> (seconds)
-    SUMMARY  <summary passed=".." passx=".." failed=".." errored=".."
-                      aborted=".." blocked=".." skipped=".." total=".."
-                      successRate=".."/>
+    TIMES    attributes starttime, stoptime (ISO 8601), runtime (seconds)
+    SECTION  attributes TIMES result xrefFile xrefLine logFile logBegin logSize;
+             children <description/> DIAGS <extra>ITEMS</extra> (when not
+             empty), then the child sections
+    STEPS    <step id name index continue SECTION> STEPS </step>
+    SUMMARY  <summary passed passx failed errored aborted blocked skipped
+                      total successRate/>
     DIAGS    <diag>..</diag>, one per diagnostic, in order
-    SECTION  <description/> TIMES <result/> <xref file=".." line=".."/>
-             <logFile path=".." begin=".." size=".."/> DIAGS <extra>ITEMS</extra>
-    STEPS    <step id=".." name=".." index=".." continue=".."> SECTION STEPS </step>
     ITEMS    <item key="..">text</item>; a mapping or list value holds
              further <item> elements (list items without key)
 

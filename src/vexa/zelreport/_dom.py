@@ -2,8 +2,8 @@
 
 import datetime
 import re
-import xml.etree.ElementTree as ET
 from collections.abc import Mapping
+from xml.etree.ElementTree import SubElement
 
 # What XML 1.0 cannot carry: C0 controls but tab, LF and CR, lone
 # surrogates, U+FFFE and U+FFFF.
@@ -15,30 +15,48 @@ def _visible(match):
     return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
 
 
+def _seconds(delta):
+    if delta.microseconds:
+        return repr(delta.total_seconds())
+    return str(delta.days * 86400 + delta.seconds)
+
+
+# Exact types whose text never holds a character XML 1.0 cannot carry.
+_SAFE = {int: str, float: str, bool: str,
+         datetime.datetime: datetime.datetime.isoformat,
+         datetime.date: datetime.date.isoformat,
+         datetime.time: datetime.time.isoformat,
+         datetime.timedelta: _seconds}
+
+
 def text(value):
     """`value` as XML 1.0 text; None stays None (no text, no attribute)."""
-    if value is None:
-        return None
-    if isinstance(value, datetime.timedelta):
-        seconds = value.total_seconds()
-        value = str(int(seconds)) if seconds.is_integer() else repr(seconds)
-    elif isinstance(value, (datetime.datetime, datetime.date, datetime.time)):
-        value = value.isoformat()
-    elif not isinstance(value, str):
-        value = str(value)
+    cls = value.__class__
+    if cls is not str:
+        safe = _SAFE.get(cls)
+        if safe is not None:
+            return safe(value)
+        if value is None:
+            return None
+        if isinstance(value, datetime.timedelta):
+            value = _seconds(value)
+        elif isinstance(value, (datetime.datetime, datetime.date, datetime.time)):
+            value = value.isoformat()
+        else:
+            value = str(value)
+    if _NOT_XML.search(value) is None:
+        return value
     return _NOT_XML.sub(_visible, value)
 
 
-def sub(parent, tag, value=None, attrib=None):
-    """Add element `tag` (always one of ours) with text and attributes."""
-    attrs = {}
-    if attrib:
-        for name, item in attrib.items():
-            item = text(item)
-            if item is not None:
-                attrs[name] = item
-    elem = ET.SubElement(parent, tag, attrs)
-    elem.text = text(value)
+def sub(parent, tag, value=None, attrib=()):
+    """Add element `tag` (always one of ours) with text and attributes.
+
+    `attrib` holds (name, value) pairs; a None value leaves its attribute out.
+    """
+    elem = SubElement(parent, tag, {name: text(v) for name, v in attrib if v is not None})
+    if value is not None:
+        elem.text = text(value)
     return elem
 
 
@@ -47,7 +65,7 @@ _NO_KEY = object()
 
 def data(parent, tag, value, key=_NO_KEY):
     """Add free-form data: mappings and lists become nested items."""
-    attrib = None if key is _NO_KEY else {"key": "None" if key is None else key}
+    attrib = () if key is _NO_KEY else (("key", "None" if key is None else key),)
     if isinstance(value, Mapping):
         elem = sub(parent, tag, None, attrib)
         for k, v in value.items():
@@ -61,11 +79,10 @@ def data(parent, tag, value, key=_NO_KEY):
     return elem
 
 
-def times(parent, node):
-    for name in ("starttime", "stoptime", "runtime"):
-        value = getattr(node, name)
-        if value is not None:
-            sub(parent, name, value)
+def times(node):
+    """The time attributes of a node."""
+    return (("starttime", node.starttime), ("stoptime", node.stoptime),
+            ("runtime", node.runtime))
 
 
 def diags(parent, runinfo):

@@ -54,8 +54,8 @@ class Trova:
 
     def generate_dom(self, parent):
         for call in self.calls:
-            elem = sub(parent, "trova")
-            for name in ("dnsname", "attributes", "post"):
+            elem = sub(parent, "trova", None, (("dnsname", call.get("dnsname")),))
+            for name in ("attributes", "post"):
                 if name in call:
                     data(elem, name, call[name])
 
@@ -71,8 +71,7 @@ class JobExecution:
         self.testscripts.append((script, id))
 
     def generate_dom(self, parent):
-        elem = sub(parent, "jobExecution")
-        times(elem, self)
+        elem = sub(parent, "jobExecution", None, times(self))
         for script, id in self.testscripts:
             script.generate_dom(elem, id)
         return elem
@@ -102,18 +101,14 @@ class Runsheaf:
 
     def generate_dom(self, parent):
         info = self.initinfo
-        elem = sub(parent, "run", None, {"jobid": info.jobid, "name": info.name})
-        for tag, value in (("archiveFile", self.archivefile),
-                           ("testbed", info.testbed), ("release", info.release),
-                           ("image", info.image), ("submitter", info.submitter),
-                           ("user", info.user), ("cli", info.params.cli)):
-            if value is not None:
-                sub(elem, tag, value)
-        sub(elem, "korb", None, {"path": info.korb.path,
-                                 "version": info.korb.version})
-        hosts = sub(elem, "hosts")
-        info.hosts.generate_dom(hosts)
-        times(elem, self)
+        elem = sub(parent, "run", None, (
+            ("jobid", info.jobid), ("name", info.name),
+            ("archiveFile", self.archivefile), ("testbed", info.testbed),
+            ("release", info.release), ("image", info.image),
+            ("submitter", info.submitter), ("user", info.user),
+            ("cli", info.params.cli), ("korbPath", info.korb.path),
+            ("korbVersion", info.korb.version)) + times(self))
+        info.hosts.generate_dom(elem)
         self.summary.generate_dom(elem)
         diags(elem, self.runinfo)
         self.trova.generate_dom(elem)

@@ -3,11 +3,13 @@
 Also the small value holders that every level shares.
 """
 
-from vexa.zelreport._dom import data, diags, sub, times
+from vexa.zelreport._dom import data, diags, sub
 
 
 class RunInfo:
     """Diagnostics, in the order they were given."""
+
+    __slots__ = ("diags",)
 
     def __init__(self):
         self.diags = []
@@ -17,6 +19,8 @@ class RunInfo:
 
 
 class Result:
+    __slots__ = ("value",)
+
     def __init__(self):
         self.value = None
 
@@ -24,30 +28,27 @@ class Result:
 class Xref:
     """Where the code of a section lies."""
 
+    __slots__ = ("file", "line")
+
     def __init__(self):
         self.file = None
         self.line = None
-
-    def generate_dom(self, parent):
-        return sub(parent, "xref", None, {"file": self.file, "line": self.line})
 
 
 class LogFile:
     """A log file, with the position of the output in `attrs` ("begin", "size")."""
 
+    __slots__ = ("filepath", "attrs")
+
     def __init__(self, filepath=None):
         self.filepath = filepath
         self.attrs = {}
 
-    def generate_dom(self, parent):
-        attrib = {"path": self.filepath}
-        for name in ("begin", "size"):
-            attrib[name] = self.attrs.get(name)
-        return sub(parent, "logFile", None, attrib)
-
 
 class Id:
     """An identifier: its value and its attributes ("name")."""
+
+    __slots__ = ("attrs", "idtypevalue")
 
     def __init__(self, value=None):
         self.attrs = {}
@@ -57,6 +58,7 @@ class Id:
 class Summary:
     """Result counts, taken from a result counter."""
 
+    __slots__ = ("counts", "total", "success_rate", "updates")
     NAMES = ("passed", "passx", "failed", "errored", "aborted", "blocked",
              "skipped")
 
@@ -84,7 +86,7 @@ class Summary:
         return values
 
     def generate_dom(self, parent):
-        return sub(parent, "summary", None, dict(self._values()))
+        return sub(parent, "summary", None, self._values())
 
     def generate_resultsonly_dom(self, parent):
         for name, value in self._values():
@@ -94,6 +96,8 @@ class Summary:
 class _Section:
     """What every section, subsection and step holds."""
 
+    __slots__ = ("starttime", "stoptime", "runtime", "result", "runinfo", "extra",
+                 "children", "description", "xref", "logfile")
     TAG = None
 
     def __init__(self):
@@ -116,27 +120,25 @@ class _Section:
         return self
 
     def _identity(self):
-        return {}
+        return ()
 
     def generate_dom(self, parent):
-        elem = sub(parent, self.TAG, None, self._identity())
-        self._fill(elem)
-        for child in self.children:
-            child.generate_dom(elem)
-        return elem
-
-    def _fill(self, elem):
         info = self._info()
+        xref, log = info.xref, info.logfile
+        elem = sub(parent, self.TAG, None, self._identity() + (
+            ("starttime", self.starttime), ("stoptime", self.stoptime),
+            ("runtime", self.runtime), ("result", self.result.value),
+            ("xrefFile", xref.file), ("xrefLine", xref.line),
+            ("logFile", log.filepath), ("logBegin", log.attrs.get("begin")),
+            ("logSize", log.attrs.get("size"))))
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
-        times(elem, self)
-        if self.result.value is not None:
-            sub(elem, "result", self.result.value)
-        info.xref.generate_dom(elem)
-        info.logfile.generate_dom(elem)
         diags(elem, self.runinfo)
         if self.extra:
             data(elem, "extra", self.extra)
+        for child in self.children:
+            child.generate_dom(elem)
+        return elem
 
     def add_teststep(self, *, id, name):
         return self._add(Step(id, name))
@@ -147,6 +149,7 @@ class _Section:
 
 
 class Step(_Section):
+    __slots__ = ("id", "name", "index", "continue_")
     TAG = "step"
 
     def __init__(self, id, name):
@@ -157,11 +160,12 @@ class Step(_Section):
         self.continue_ = None
 
     def _identity(self):
-        return {"id": self.id.idtypevalue, "name": self.name,
-                "index": self.index, "continue": self.continue_}
+        return (("id", self.id.idtypevalue), ("name", self.name),
+                ("index", self.index), ("continue", self.continue_))
 
 
 class CommonSubsection(_Section):
+    __slots__ = ("id", "name")
     TAG = "commonSubsection"
 
     def __init__(self, name):
@@ -170,19 +174,20 @@ class CommonSubsection(_Section):
         self.name = name
 
     def _identity(self):
-        return {"id": self.id.idtypevalue, "name": self.name}
+        return (("id", self.id.idtypevalue), ("name", self.name))
 
 
 class TestSection(_Section):
-    TAG = "testSection"
+    __slots__ = ("id",)
     __test__ = False  # not a pytest test class
+    TAG = "testSection"
 
     def __init__(self, sectionid):
         super().__init__()
         self.id = Id(sectionid)
 
     def _identity(self):
-        return {"id": self.id.idtypevalue}
+        return (("id", self.id.idtypevalue),)
 
     def add_commonsubsection(self, *, name):
         return self._add(CommonSubsection(name))
@@ -190,6 +195,9 @@ class TestSection(_Section):
 
 class TestCaseInfo:
     """Identity and references of a testcase."""
+
+    __slots__ = ("id", "name", "swversion", "hwversion", "fwversion", "tstversion",
+                 "description", "xref", "logfile")
 
     def __init__(self, tcid, logfilepath):
         self.id = Id(tcid)
@@ -204,8 +212,9 @@ class TestCaseInfo:
 
 
 class TestCase(_Section):
-    TAG = "testcase"
+    __slots__ = ("tcid", "logfilepath", "initinfo")
     __test__ = False
+    TAG = "testcase"
 
     def __init__(self, tcid, logfilepath):
         super().__init__()
@@ -220,14 +229,10 @@ class TestCase(_Section):
         return self.initinfo
 
     def _identity(self):
-        return {"id": self.initinfo.id.idtypevalue, "name": self.initinfo.name}
-
-    def _fill(self, elem):
         info = self.initinfo
-        sub(elem, "versions", None, {
-            "software": info.swversion, "hardware": info.hwversion,
-            "firmware": info.fwversion, "test": info.tstversion})
-        super()._fill(elem)
+        return (("id", info.id.idtypevalue), ("name", info.name),
+                ("swVersion", info.swversion), ("hwVersion", info.hwversion),
+                ("fwVersion", info.fwversion), ("tstVersion", info.tstversion))
 
     def add_testsection(self, *, sectionid):
         return self._add(TestSection(sectionid))

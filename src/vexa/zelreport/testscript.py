@@ -8,12 +8,16 @@ from vexa.zelreport.sections import (LogFile, RunInfo, Summary, TestCase,
 class Script:
     """The script file: its name and the directory it lies in."""
 
+    __slots__ = ("name", "path")
+
     def __init__(self):
         self.name = None
         self.path = None
 
 
 class TestScriptInfo:
+    __slots__ = ("pargs", "description", "logfile", "script")
+
     def __init__(self, logfile):
         self.pargs = None
         self.description = None
@@ -47,15 +51,14 @@ class TestScript:
         return child
 
     def generate_dom(self, parent, id):
-        elem = sub(parent, "testScript", None, {"id": id})
         info = self.initinfo
-        for tag, value in (("name", info.script.name), ("path", info.script.path),
-                           ("pargs", info.pargs),
-                           ("description", info.description)):
-            if value is not None:
-                sub(elem, tag, value)
-        sub(elem, "logFile", None, {"path": info.logfile.filepath})
-        times(elem, self)
+        elem = sub(parent, "testScript", None, (
+            ("id", id), ("name", info.script.name), ("path", info.script.path),
+            ("logFile", info.logfile.filepath)) + times(self))
+        if info.pargs is not None:
+            sub(elem, "pargs", info.pargs)
+        if info.description is not None:
+            sub(elem, "description", info.description)
         self.summary.generate_dom(elem)
         diags(elem, self.runinfo)
         for child in self.children:
