@@ -14,8 +14,11 @@
 // methods call each other through self, so patches and subclasses take hold.
 #include "common.hpp"
 
+#include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 using namespace vexa;
 
@@ -46,7 +49,7 @@ struct Names {
     X(generate_simple_elt_dom) X(write) X(endswith) X(basename) X(dirname)    \
     X(encode) X(decode) X(sub) X(group) X(open) X(os) X(ET) X(minidom)        \
     X(ZelReport) X(Runsheaf) X(TestScript) X(ESCAPE_SEQUENCE) X(_escape_repl) \
-    X(escape) X(escape_data) X(runsheaf) X(items) X(ord)
+    X(escape) X(escape_data) X(runsheaf) X(items) X(ord) X(tail) X(attrib) X(tag)
 #define VEXA_DECLARE(n) PyObject *n;
     VEXA_NAMES(VEXA_DECLARE)
 #undef VEXA_DECLARE
@@ -326,7 +329,9 @@ nb::object escape_repl(nb::handle match) {
         code = PyLong_AsLong(ord.ptr());
         check(!(code == -1 && PyErr_Occurred()));
     }
-    return steal_checked(PyUnicode_FromFormat("\\x%02lx", code));
+    char buf[32];  // "\x{:>02x}"; widths in PyUnicode_FromFormat need 3.12
+    snprintf(buf, sizeof buf, "\\x%02lx", code);
+    return steal_checked(PyUnicode_FromString(buf));
 }
 
 // The regex pass and the UTF-8 round trip, in Python's terms: for values
@@ -823,6 +828,351 @@ nb::object tostring(nb::handle element) {
     return call_method(scope[N.ET], N.tostring, {element, nb::handle(N.utf8)}, N.kw_encoding);
 }
 
+// ---------------------------------------------------------------------------
+// Pretty-printing without minidom
+//
+// Writes what minidom.parseString(ET.tostring(e, encoding="utf-8"))
+// .toprettyxml(indent="  ") gives, straight from the element tree, for trees
+// where that is bound to be the same text: exact Element nodes whose tags,
+// attribute names and values, texts and tails are str; plain ASCII names;
+// only characters that XML 1.0 allows; no tail on the root; a modest depth.
+// Anything else (comments, namespaces, other types, text the parser would
+// reject) takes the generic path, which also decides how it fails.
+
+// How the running minidom writes character data; it changed in 3.13.
+struct MinidomStyle {
+    bool quote_in_text;   // '"' in text nodes as &quot;
+    bool attr_ws_refs;    // tab, LF, CR in attribute values as character refs
+};
+
+class Pretty {
+public:
+    static constexpr int max_depth = 200;  // far below the generic path's limits
+    static constexpr size_t block_size = 1 << 20;
+
+    Pretty(PyTypeObject *element_type, MinidomStyle style)
+        : element_type_(element_type), style_(style) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(block_size + 4096);
+    }
+
+    // False when the tree needs the generic path.
+    bool document(nb::handle root) {
+        if (Py_TYPE(root.ptr()) != element_type_)
+            return false;
+        nb::object tail = get_attr(root, N.tail);
+        if (!tail.is_none() && !(PyUnicode_CheckExact(tail.ptr()) &&
+                                 PyUnicode_GET_LENGTH(tail.ptr()) == 0))
+            return false;  // text after the root: not a well-formed document
+        put("<?xml version=\"1.0\" ?>\n");
+        return element(root.ptr(), 0);
+    }
+
+    const std::vector<std::string> &blocks() const { return blocks_; }
+
+    std::string joined() const {
+        std::string all;
+        for (const std::string &b : blocks_)
+            all += b;
+        return all;
+    }
+
+private:
+    std::string &out() { return blocks_.back(); }
+
+    void put(const char *s) { out().append(s); }
+    void put(const char *s, size_t n) { out().append(s, n); }
+    void put(char c) { out().push_back(c); }
+
+    // New blocks start between pieces, so each block is whole UTF-8.
+    void cut() {
+        if (out().size() >= block_size) {
+            blocks_.emplace_back();
+            blocks_.back().reserve(block_size + 4096);
+        }
+    }
+
+    void indent(int depth) { out().append((size_t) depth * 2, ' '); }
+
+    // None or "" is no text; a str its text; anything else not ours.
+    enum class Text { none, some, foreign };
+    static Text text_kind(PyObject *v) {
+        if (v == Py_None)
+            return Text::none;
+        if (!PyUnicode_CheckExact(v))
+            return Text::foreign;
+        return PyUnicode_GET_LENGTH(v) ? Text::some : Text::none;
+    }
+
+    // [A-Za-z_][A-Za-z0-9_.-]*, not beginning with "xml" in any case: names
+    // every parser takes as they are, without namespace processing.
+    bool name(PyObject *s) {
+        if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
+            return false;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const char *p = (const char *) PyUnicode_1BYTE_DATA(s);
+        auto letter = [](unsigned char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        };
+        if (n == 0 || !letter((unsigned char) p[0]))
+            return false;
+        if (n >= 3 && (p[0] | 0x20) == 'x' && (p[1] | 0x20) == 'm' && (p[2] | 0x20) == 'l')
+            return false;
+        for (Py_ssize_t i = 1; i < n; ++i) {
+            unsigned char c = (unsigned char) p[i];
+            if (!(letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'))
+                return false;
+        }
+        put(p, (size_t) n);
+        return true;
+    }
+
+    void put_utf8(Py_UCS4 c) {
+        char b[4];
+        size_t n;
+        if (c < 0x800) {
+            b[0] = (char) (0xc0 | (c >> 6));
+            b[1] = (char) (0x80 | (c & 0x3f));
+            n = 2;
+        } else if (c < 0x10000) {
+            b[0] = (char) (0xe0 | (c >> 12));
+            b[1] = (char) (0x80 | ((c >> 6) & 0x3f));
+            b[2] = (char) (0x80 | (c & 0x3f));
+            n = 3;
+        } else {
+            b[0] = (char) (0xf0 | (c >> 18));
+            b[1] = (char) (0x80 | ((c >> 12) & 0x3f));
+            b[2] = (char) (0x80 | ((c >> 6) & 0x3f));
+            b[3] = (char) (0x80 | (c & 0x3f));
+            n = 4;
+        }
+        put(b, n);
+    }
+
+    // Character data as the round trip leaves it: the parser turns CR LF
+    // and lone CR in text into LF (ElementTree writes them raw there, and
+    // as character references in attribute values); minidom escapes the rest.
+    template <typename T>
+    bool chars(const T *p, Py_ssize_t n, bool attr) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = p[i];
+            if (c >= 0x80) {
+                if ((c >= 0xd800 && c <= 0xdfff) || c == 0xfffe || c == 0xffff)
+                    return false;
+                put_utf8(c);
+                continue;
+            }
+            switch (c) {
+                case '&': put("&amp;"); break;
+                case '<': put("&lt;"); break;
+                case '>': put("&gt;"); break;
+                case '"':
+                    if (attr || style_.quote_in_text)
+                        put("&quot;");
+                    else
+                        put('"');
+                    break;
+                case '\t':
+                    if (attr && style_.attr_ws_refs)
+                        put("&#9;");
+                    else
+                        put('\t');
+                    break;
+                case '\n':
+                    if (attr && style_.attr_ws_refs)
+                        put("&#10;");
+                    else
+                        put('\n');
+                    break;
+                case '\r':
+                    if (attr)
+                        style_.attr_ws_refs ? put("&#13;") : put('\r');
+                    else if (!(i + 1 < n && p[i + 1] == '\n'))
+                        put('\n');
+                    break;
+                default:
+                    if (c < 0x20)
+                        return false;  // not allowed in XML 1.0
+                    put((char) c);
+            }
+        }
+        return true;
+    }
+
+    bool text(PyObject *s, bool attr) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: return chars(PyUnicode_1BYTE_DATA(s), n, attr);
+            case PyUnicode_2BYTE_KIND: return chars(PyUnicode_2BYTE_DATA(s), n, attr);
+            default: return chars(PyUnicode_4BYTE_DATA(s), n, attr);
+        }
+    }
+
+    bool element(PyObject *e, int depth) {
+        if (Py_TYPE(e) != element_type_ || depth > max_depth)
+            return false;
+        nb::object tag = get_attr(e, N.tag);
+        indent(depth);
+        put('<');
+        if (!name(tag.ptr()))
+            return false;
+        nb::object attrib = get_attr(e, N.attrib);
+        if (!PyDict_Check(attrib.ptr()))
+            return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(attrib.ptr(), &pos, &key, &value)) {
+            put(' ');
+            if (!name(key) || !PyUnicode_CheckExact(value))
+                return false;
+            put("=\"");
+            if (!text(value, true))
+                return false;
+            put('"');
+        }
+        nb::object content = get_attr(e, N.text);
+        Text kind = text_kind(content.ptr());
+        if (kind == Text::foreign)
+            return false;
+        Py_ssize_t n = PySequence_Size(e);
+        check(n >= 0);
+        if (n == 0 && kind == Text::none) {
+            put("/>\n");
+            cut();
+            return true;
+        }
+        put('>');
+        if (n == 0) {  // a lone text node stays on the line
+            if (!text(content.ptr(), false))
+                return false;
+        } else {
+            put('\n');
+            if (kind == Text::some && !text_line(content.ptr(), depth + 1))
+                return false;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                nb::object child = steal_checked(PySequence_GetItem(e, i));
+                if (!element(child.ptr(), depth + 1))
+                    return false;
+                nb::object tail = get_attr(child, N.tail);
+                Text tail_kind = text_kind(tail.ptr());
+                if (tail_kind == Text::foreign)
+                    return false;
+                if (tail_kind == Text::some && !text_line(tail.ptr(), depth + 1))
+                    return false;
+            }
+            indent(depth);
+        }
+        put("</");
+        put((const char *) PyUnicode_1BYTE_DATA(tag.ptr()), (size_t) PyUnicode_GET_LENGTH(tag.ptr()));
+        put(">\n");
+        cut();
+        return true;
+    }
+
+    // A text node among elements: on a line of its own, indented.
+    bool text_line(PyObject *s, int depth) {
+        indent(depth);
+        if (!text(s, false))
+            return false;
+        put('\n');
+        cut();
+        return true;
+    }
+
+    PyTypeObject *element_type_;
+    MinidomStyle style_;
+    std::vector<std::string> blocks_;
+};
+
+// ElementTree and minidom as the module imported them: the direct writer
+// stands in for them only while neither is replaced.
+struct XmlLibs {
+    nb::object et, tostring, element, minidom, parse_string;
+
+    // The running minidom's style: -1 not yet probed, 0 unknown, else 1 + index.
+    static inline int style_state = -1;
+    static constexpr MinidomStyle styles[] = {
+        {false, true}, {true, false}, {false, false}, {true, true}};
+
+    bool in_place() const {
+        if (!scope[N.ET].is(et) || !scope[N.minidom].is(minidom))
+            return false;
+        nb::object f = get_optional_attr(et, N.tostring), g = get_optional_attr(et, N.Element),
+                   h = get_optional_attr(minidom, N.parseString);
+        return f.is(tostring) && g.is(element) && h.is(parse_string) &&
+               PyType_Check(element.ptr());
+    }
+
+    // The direct writer for the running minidom, when its style is known.
+    bool writer_style(MinidomStyle &style) const {
+        if (style_state < 0)
+            style_state = probe();
+        if (style_state == 0)
+            return false;
+        style = styles[style_state - 1];
+        return true;
+    }
+
+    // Compares the generic path with each style on a tree holding every
+    // character whose writing differs between minidom versions.
+    int probe() const {
+        nb::dict attrs;
+        attrs["a"] = nb::str("\"\t\n\r&<>'\u00e9");
+        nb::object root = call(element, {nb::str("p"), attrs});
+        set_attr(root, N.text, nb::str("\"t&<>\r\n\r'\t"));
+        nb::object child = call_method(et, N.SubElement, {root, nb::str("c")});
+        set_attr(child, N.tail, nb::str("\"\r\n"));
+        nb::object rough = call(tostring, {root, nb::handle(N.utf8)}, N.kw_encoding);
+        nb::object doc = call(parse_string, {rough});
+        nb::object text = call_method(doc, N.toprettyxml, {nb::handle(N.two_blanks)}, N.kw_indent);
+        Py_ssize_t size;
+        const char *expected = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        check(expected != nullptr);
+        for (int i = 0; i < 4; ++i) {
+            Pretty p((PyTypeObject *) element.ptr(), styles[i]);
+            if (p.document(root) && p.joined() == std::string(expected, (size_t) size))
+                return i + 1;
+        }
+        return 0;
+    }
+
+    // The pretty text of `root` written directly, or false for the generic path.
+    bool render(nb::handle root, std::vector<std::string> &blocks) const {
+        MinidomStyle style;
+        if (!in_place() || !writer_style(style))
+            return false;
+        Pretty p((PyTypeObject *) element.ptr(), style);
+        if (!p.document(root))
+            return false;
+        blocks = p.blocks();
+        return true;
+    }
+};
+
+// A pretty-printed document: blocks of UTF-8 from the direct writer, or the
+// str that minidom gave.
+struct PrettyText {
+    std::vector<std::string> blocks;
+    nb::object text;
+};
+
+// with open(path, "w", encoding="utf-8") as f: f.write(text)
+void write_pretty(nb::handle path, const PrettyText &doc) {
+    if (doc.text.is_valid()) {
+        write_text(path, doc.text);
+        return;
+    }
+    nb::object open = global_or_builtin(N.open);
+    nb::object f = call(open, {path, nb::handle(N.mode_w), nb::handle(N.utf8)}, N.kw_encoding);
+    with_file(f, [&](nb::handle file) {
+        for (const std::string &block : doc.blocks) {
+            nb::object chunk = steal_checked(
+                PyUnicode_DecodeUTF8(block.data(), (Py_ssize_t) block.size(), nullptr));
+            call_method(file, N.write, {chunk});
+        }
+    });
+}
+
 nb::object subelement(nb::handle parent, PyObject *tag) {
     return call_method(scope[N.ET], N.SubElement, {parent, nb::handle(tag)});
 }
@@ -832,21 +1182,48 @@ nb::object attribute_text(nb::handle value) {
     return truthy(value) ? xml_text(value) : nb::borrow(N.empty);
 }
 
-nb::object generate_xml(nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
+// Cyclic garbage collection paused for the length of a call, as it was.
+// A conversion creates around ten container objects per section and no
+// cycles; collections in between would only walk the report tree again
+// and again (about 40% of the time of a large job).
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
+nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
+    GcPause pause;
     nb::object legacy_run = call(scope[N.Runsheaf], {});
     set_attr(get_attr(self, N.zelreport), N.runsheaf, legacy_run);
     call_method(self, N._handle_runsheaf, {legacy_run, get_attr(self, N._runsheaf)});
 
     nb::object dom = call_method(get_attr(self, N.zelreport), N.generate_dom, {});
-    nb::object rough = tostring(dom);
+    PrettyText details;
+    nb::object rough;
+    // The direct writer needs no unformatted bytes; they are made when the
+    // generic path runs, or after a failure, for xml_rough_string.
+    if (!libs.render(dom, details.blocks))
+        rough = tostring(dom);
     try {
-        nb::object details = pretty(rough);
-        write_text(concat(get_attr(self, N.logsdir), N.details_file), details);
+        if (rough.is_valid())
+            details.text = pretty(rough);
+        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
         // Keep the raw document for whoever debugs the failure.
         try {
+            if (!rough.is_valid())
+                rough = tostring(dom);
             write_bytes(concat(get_attr(self, N.logsdir), N.rough_file), rough);
         } catch (nb::python_error &e2) {
             chain_context(e2.value(), e.value());
@@ -854,6 +1231,7 @@ nb::object generate_xml(nb::handle self, nb::handle /*client*/, nb::handle /*kwa
         }
         throw;
     }
+    details = PrettyText();
 
     nb::object run = get_attr(get_attr(self, N.zelreport), N.runsheaf);
     nb::object info = get_attr(run, N.initinfo);
@@ -877,8 +1255,10 @@ nb::object generate_xml(nb::handle self, nb::handle /*client*/, nb::handle /*kwa
     else
         call_method(hosts, N.generate_dom, {root});
 
-    nb::object summary = pretty(tostring(root));
-    write_text(concat(get_attr(self, N.logsdir), N.summary_file), summary);
+    PrettyText summary;
+    if (!libs.render(root, summary.blocks))
+        summary.text = pretty(tostring(root));
+    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary);
     return nb::none();
 }
 
@@ -942,9 +1322,20 @@ NB_MODULE(brevlet, m) {
         [escape_data_impl](nb::handle data) { return escape_data_impl(data); },
         nb::name("escape_data"), nb::arg("data").none(), nb::scope(m));
 
+    XmlLibs libs;
+    libs.et = m.attr("ET");
+    libs.tostring = libs.et.attr("tostring");
+    libs.element = libs.et.attr("Element");
+    libs.minidom = m.attr("minidom");
+    libs.parse_string = libs.minidom.attr("parseString");
+
     ClassBuilder(m, "Brevlet")
         .method("__init__", &init, nb::arg("logsdir").none(), nb::arg("runsheaf").none())
-        .method("generate_xml", &generate_xml, nb::arg("client").none(), nb::arg("kwargs").none(),
+        .method("generate_xml",
+                [libs](nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
+                    return generate_xml(libs, self);
+                },
+                nb::arg("client").none(), nb::arg("kwargs").none(),
                 GENERATE_XML_DOC)
         .method("_handle_runsheaf", &handle_runsheaf, nb::arg("zelts").none(), nb::arg("runsheaf").none(),
                 "Populate ZelReport's Runsheaf with information from Reporter's\n"
