@@ -18,6 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace vexa;
@@ -54,21 +55,17 @@ struct Names {
     VEXA_NAMES(VEXA_DECLARE)
 #undef VEXA_DECLARE
     PyObject *enter, *exit_;
-    PyObject *empty, *none_text, *minus_one, *zero, *space, *processor,
-        *common_setup, *common_cleanup, *common_setup_id, *common_cleanup_id,
-        *details_file, *summary_file, *rough_file, *utf8, *two_blanks,
-        *mode_w, *mode_wb, *job_summary, *archive_attr, *korb_attr, *job_name,
-        *image_tag, *debug_profile, *debug_value, *backslashreplace,
-        *tag_starttime, *tag_stoptime, *tag_runtime, *tag_testbed,
-        *tag_release, *tag_submitter, *tag_user;
+    PyObject *empty, *none_text, *minus_one, *zero, *processor, *common_setup,
+        *common_cleanup, *common_setup_id, *common_cleanup_id, *details_file,
+        *summary_file, *rough_file, *utf8, *two_blanks, *mode_w, *mode_wb,
+        *job_summary, *archive_attr, *korb_attr, *job_name, *debug_profile,
+        *debug_value, *backslashreplace;
     // Keyword-name tuples for vectorcall.
     PyObject *kw_microsecond, *kw_diag, *kw_sectionid, *kw_id_name, *kw_name,
         *kw_tcid_logfilepath, *kw_encoding, *kw_indent, *kw_errors;
 };
 
 Names N;
-
-PyObject *text_constant(const char *s) { return interned(s); }
 
 PyObject *kwnames(std::initializer_list<PyObject *> names) {
     PyObject *t = PyTuple_New((Py_ssize_t) names.size());
@@ -85,39 +82,30 @@ void init_names() {
 #undef VEXA_INIT
     N.enter = interned("__enter__");
     N.exit_ = interned("__exit__");
-    N.empty = text_constant("");
-    N.none_text = text_constant("None");
+    N.empty = interned("");
+    N.none_text = interned("None");
     N.minus_one = PyLong_FromLong(-1);
     N.zero = PyLong_FromLong(0);
     check(N.minus_one && N.zero);
-    N.space = text_constant(" ");
-    N.processor = text_constant("Processor");
-    N.common_setup = text_constant("CommonSetup");
-    N.common_cleanup = text_constant("CommonCleanup");
-    N.common_setup_id = text_constant("commonSetup");
-    N.common_cleanup_id = text_constant("commonCleanup");
-    N.details_file = text_constant("/ResultsDetails.xml");
-    N.summary_file = text_constant("/ResultsSummary.xml");
-    N.rough_file = text_constant("/xml_rough_string");
-    N.utf8 = text_constant("utf-8");
-    N.two_blanks = text_constant("  ");
-    N.mode_w = text_constant("w");
-    N.mode_wb = text_constant("wb");
-    N.job_summary = text_constant("jobSummary");
-    N.archive_attr = text_constant("archiveFilename");
-    N.korb_attr = text_constant("korbTreePath");
-    N.job_name = text_constant("jobName");
-    N.image_tag = text_constant("image");
-    N.debug_profile = text_constant("debugProfile");
-    N.debug_value = text_constant("0");
-    N.backslashreplace = text_constant("backslashreplace");
-    N.tag_starttime = N.starttime;
-    N.tag_stoptime = N.stoptime;
-    N.tag_runtime = N.runtime;
-    N.tag_testbed = N.testbed;
-    N.tag_release = N.release;
-    N.tag_submitter = N.submitter;
-    N.tag_user = N.user;
+    N.processor = interned("Processor");
+    N.common_setup = interned("CommonSetup");
+    N.common_cleanup = interned("CommonCleanup");
+    N.common_setup_id = interned("commonSetup");
+    N.common_cleanup_id = interned("commonCleanup");
+    N.details_file = interned("/ResultsDetails.xml");
+    N.summary_file = interned("/ResultsSummary.xml");
+    N.rough_file = interned("/xml_rough_string");
+    N.utf8 = interned("utf-8");
+    N.two_blanks = interned("  ");
+    N.mode_w = interned("w");
+    N.mode_wb = interned("wb");
+    N.job_summary = interned("jobSummary");
+    N.archive_attr = interned("archiveFilename");
+    N.korb_attr = interned("korbTreePath");
+    N.job_name = interned("jobName");
+    N.debug_profile = interned("debugProfile");
+    N.debug_value = interned("0");
+    N.backslashreplace = interned("backslashreplace");
     N.kw_microsecond = kwnames({interned("microsecond")});
     N.kw_diag = kwnames({interned("diag")});
     N.kw_sectionid = kwnames({interned("sectionid")});
@@ -135,7 +123,7 @@ ModuleScope scope;
 // Calls.
 
 // fn(*positional, **dict(zip(kw, keyword values))): the last len(kw) entries
-// of `args` are the keyword values.
+// of `args` (at most eight in all) are the keyword values.
 nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
                 PyObject *kw = nullptr) {
     PyObject *argv[8];
@@ -868,7 +856,7 @@ public:
         return element(root.ptr(), 0);
     }
 
-    const std::vector<std::string> &blocks() const { return blocks_; }
+    std::vector<std::string> take_blocks() { return std::move(blocks_); }
 
     std::string joined() const {
         std::string all;
@@ -1144,7 +1132,7 @@ struct XmlLibs {
         Pretty p((PyTypeObject *) element.ptr(), style);
         if (!p.document(root))
             return false;
-        blocks = p.blocks();
+        blocks = p.take_blocks();
         return true;
     }
 };
@@ -1240,11 +1228,11 @@ nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
     attrs[N.korb_attr] = attribute_text(get_attr(get_attr(info, N.korb), N.path));
     nb::object root = call_method(scope[N.ET], N.Element, {nb::handle(N.job_summary), attrs});
     set_attr(subelement(root, N.job_name), N.text, xml_text(get_attr(info, N.name)));
-    set_attr(subelement(root, N.image_tag), N.text, xml_text(get_attr(info, N.image)));
+    set_attr(subelement(root, N.image), N.text, xml_text(get_attr(info, N.image)));
     call_method(get_attr(run, N.summary), N.generate_resultsonly_dom, {root});
-    for (PyObject *tag : {N.tag_starttime, N.tag_stoptime, N.tag_runtime})
+    for (PyObject *tag : {N.starttime, N.stoptime, N.runtime})
         call_method(run, N.generate_simple_elt_dom, {root, nb::handle(tag)});
-    for (PyObject *tag : {N.tag_testbed, N.tag_release, N.tag_submitter, N.tag_user})
+    for (PyObject *tag : {N.testbed, N.release, N.submitter, N.user})
         call_method(info, N.generate_simple_elt_dom, {root, nb::handle(tag)});
     set_attr(subelement(root, N.debug_profile), N.text, N.debug_value);
     nb::object hosts = get_attr(info, N.hosts);

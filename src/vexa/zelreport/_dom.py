@@ -29,6 +29,9 @@ _SAFE = {int: str, float: str, bool: str,
          datetime.timedelta: _seconds}
 
 
+_search = _NOT_XML.search
+
+
 def text(value):
     """`value` as XML 1.0 text; None stays None (no text, no attribute)."""
     cls = value.__class__
@@ -54,7 +57,16 @@ def sub(parent, tag, value=None, attrib=()):
 
     `attrib` holds (name, value) pairs; a None value leaves its attribute out.
     """
-    elem = SubElement(parent, tag, {name: text(v) for name, v in attrib if v is not None})
+    # text() inlined for the common types: large jobs have ~10^6 values.
+    attrs = {}
+    for name, v in attrib:
+        cls = v.__class__
+        if cls is str:
+            attrs[name] = v if _search(v) is None else text(v)
+        elif v is not None:
+            safe = _SAFE.get(cls)
+            attrs[name] = text(v) if safe is None else safe(v)
+    elem = SubElement(parent, tag, attrs)
     if value is not None:
         elem.text = text(value)
     return elem

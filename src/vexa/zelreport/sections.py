@@ -101,16 +101,11 @@ class _Section:
     TAG = None
 
     def __init__(self):
-        self.starttime = None
-        self.stoptime = None
-        self.runtime = None
+        self.starttime = self.stoptime = self.runtime = None
         self.result = Result()
         self.runinfo = RunInfo()
         self.extra = {}
         self.children = []
-        self._init_info()
-
-    def _init_info(self):
         self.description = None
         self.xref = Xref()
         self.logfile = LogFile()
@@ -217,13 +212,15 @@ class TestCase(_Section):
     TAG = "testcase"
 
     def __init__(self, tcid, logfilepath):
-        super().__init__()
+        # description, xref and logfile live in initinfo
+        self.starttime = self.stoptime = self.runtime = None
+        self.result = Result()
+        self.runinfo = RunInfo()
+        self.extra = {}
+        self.children = []
         self.tcid = tcid
         self.logfilepath = logfilepath
         self.initinfo = TestCaseInfo(tcid, logfilepath)
-
-    def _init_info(self):
-        pass  # kept in initinfo
 
     def _info(self):
         return self.initinfo
