@@ -1264,10 +1264,8 @@ nb::object from_import(const char *module, const char *name) {
     return value;
 }
 
-const char *const GENERATE_XML_DOC =
-    "Generate the ResultsDetails.xml and ResultsSummary.xml files needed by\n"
-    "        many other services.\n"
-    "        ";
+// Every parameter takes any object, None included, by position or keyword.
+auto arg(const char *name) { return nb::arg(name).none(); }
 
 }  // namespace
 
@@ -1295,20 +1293,20 @@ NB_MODULE(brevlet, m) {
 
     nb::object repl = nb::cpp_function(
         [](nb::handle match) { return escape_repl(match); }, nb::name("_escape_repl"),
-        nb::arg("match").none(), nb::scope(m),
+        nb::sig("def _escape_repl(match)"), arg("match"), nb::scope(m),
         "\n    escape control characters\n    ");
     m.attr("_escape_repl") = repl;
 
     Escape escape{pattern, repl};
     nb::object escape_fn = nb::cpp_function(
         [escape](nb::handle string) { return escape(string); }, nb::name("escape"),
-        nb::arg("string").none(), nb::scope(m));
+        nb::sig("def escape(string)"), arg("string"), nb::scope(m));
     m.attr("escape") = escape_fn;
 
     EscapeData escape_data_impl{escape_fn, escape};
     m.attr("escape_data") = nb::cpp_function(
         [escape_data_impl](nb::handle data) { return escape_data_impl(data); },
-        nb::name("escape_data"), nb::arg("data").none(), nb::scope(m));
+        nb::name("escape_data"), nb::sig("def escape_data(data)"), arg("data"), nb::scope(m));
 
     XmlLibs libs;
     libs.et = m.attr("ET");
@@ -1318,36 +1316,49 @@ NB_MODULE(brevlet, m) {
     libs.parse_string = libs.minidom.attr("parseString");
 
     ClassBuilder(m, "Brevlet")
-        .method("__init__", &init, nb::arg("logsdir").none(), nb::arg("runsheaf").none())
+        .method("__init__", &init, nb::sig("def __init__(self, logsdir, runsheaf)"),
+                arg("logsdir"), arg("runsheaf"))
         .method("generate_xml",
                 [libs](nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
                     return generate_xml(libs, self);
                 },
-                nb::arg("client").none(), nb::arg("kwargs").none(),
-                GENERATE_XML_DOC)
-        .method("_handle_runsheaf", &handle_runsheaf, nb::arg("zelts").none(), nb::arg("runsheaf").none(),
+                nb::sig("def generate_xml(self, client, kwargs)"), arg("client"), arg("kwargs"),
+                "Generate the ResultsDetails.xml and ResultsSummary.xml files needed by\n"
+                "        many other services.\n"
+                "        ")
+        .method("_handle_runsheaf", &handle_runsheaf,
+                nb::sig("def _handle_runsheaf(self, zelts, runsheaf)"), arg("zelts"),
+                arg("runsheaf"),
                 "Populate ZelReport's Runsheaf with information from Reporter's\n"
                 "        Runsheaf.\n"
                 "        ")
-        .method("_handle_jobexecution", &handle_jobexecution, nb::arg("zeljobexc").none(),
-                nb::arg("runsheaf").none(),
+        .method("_handle_jobexecution", &handle_jobexecution,
+                nb::sig("def _handle_jobexecution(self, zeljobexc, runsheaf)"),
+                arg("zeljobexc"), arg("runsheaf"),
                 "Populate an ZelReport JobExecution with information from a Reporter\n"
                 "        Runsheaf.\n"
                 "        ")
-        .method("_handle_testscript", &handle_testscript, nb::arg("zelts").none(), nb::arg("task").none(),
+        .method("_handle_testscript", &handle_testscript,
+                nb::sig("def _handle_testscript(self, zelts, task)"), arg("zelts"), arg("task"),
                 "Populate an ZelReport TestScript with information from a Reporter\n"
                 "        TestScript.\n"
                 "        ")
-        .method("_handle_commonsection", &handle_commonsection, nb::arg("zelcommsect").none(),
-                nb::arg("commonsection").none(),
+        .method("_handle_commonsection", &handle_commonsection,
+                nb::sig("def _handle_commonsection(self, zelcommsect, commonsection)"),
+                arg("zelcommsect"), arg("commonsection"),
                 "Populate an ZelReport TestSection representing a\n"
                 "        CommonStartup/CommonCleanup with information from a Reporter Section.\n"
                 "        ")
-        .method("_handle_testcase", &handle_testcase, nb::arg("zeltc").none(), nb::arg("testcase").none())
-        .method("_handle_subsection", &handle_subsection, nb::arg("zelsubsect").none(),
-                nb::arg("subsection").none())
-        .method("_handle_testsection", &handle_testsection, nb::arg("zeltest").none(),
-                nb::arg("testsection").none())
-        .method("_handle_step", &handle_step, nb::arg("zelstep").none(), nb::arg("step").none())
+        .method("_handle_testcase", &handle_testcase,
+                nb::sig("def _handle_testcase(self, zeltc, testcase)"), arg("zeltc"),
+                arg("testcase"))
+        .method("_handle_subsection", &handle_subsection,
+                nb::sig("def _handle_subsection(self, zelsubsect, subsection)"),
+                arg("zelsubsect"), arg("subsection"))
+        .method("_handle_testsection", &handle_testsection,
+                nb::sig("def _handle_testsection(self, zeltest, testsection)"),
+                arg("zeltest"), arg("testsection"))
+        .method("_handle_step", &handle_step, nb::sig("def _handle_step(self, zelstep, step)"),
+                arg("zelstep"), arg("step"))
         .build(nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)));
 }
