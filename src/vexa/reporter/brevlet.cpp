@@ -471,7 +471,7 @@ void timing(nb::handle L, nb::handle S) {
 nb::object lookup(nb::handle S, PyObject *name, PyObject *key, PyObject *dflt) {
     nb::object mapping = get_optional_attr(S, name);
     if (!mapping.is_valid())
-        mapping = nb::dict();
+        return nb::borrow(dflt);  // what {}.get(key, default) gives
     return call_method(mapping, N.get, {nb::handle(key), nb::handle(dflt)});
 }
 

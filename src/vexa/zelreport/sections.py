@@ -3,7 +3,9 @@
 Also the small value holders that every level shares.
 """
 
-from vexa.zelreport._dom import data, diags, sub
+from xml.etree.ElementTree import SubElement
+
+from vexa.zelreport._dom import data, sub, text
 
 
 class RunInfo:
@@ -128,7 +130,8 @@ class _Section:
             ("logSize", log.attrs.get("size"))))
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
-        diags(elem, self.runinfo)
+        for diag in self.runinfo.diags:
+            SubElement(elem, "diag").text = text(diag)
         if self.extra:
             data(elem, "extra", self.extra)
         for child in self.children:
@@ -148,7 +151,7 @@ class Step(_Section):
     TAG = "step"
 
     def __init__(self, id, name):
-        super().__init__()
+        _Section.__init__(self)
         self.id = Id(id)
         self.name = name
         self.index = None
@@ -164,7 +167,7 @@ class CommonSubsection(_Section):
     TAG = "commonSubsection"
 
     def __init__(self, name):
-        super().__init__()
+        _Section.__init__(self)
         self.id = Id()
         self.name = name
 
@@ -178,7 +181,7 @@ class TestSection(_Section):
     TAG = "testSection"
 
     def __init__(self, sectionid):
-        super().__init__()
+        _Section.__init__(self)
         self.id = Id(sectionid)
 
     def _identity(self):
