@@ -27,9 +27,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
 
 import gc  # noqa: E402
-import importlib.util  # noqa: E402
 import json  # noqa: E402
 import re  # noqa: E402
+import runpy  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -37,10 +37,7 @@ import timeit  # noqa: E402
 
 
 def record_job(n_sections):
-    spec = importlib.util.spec_from_file_location("record", os.path.join(HERE, "record.py"))
-    record = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(record)
-    return record.record_job(n_sections)
+    return runpy.run_path(os.path.join(HERE, "record.py"))["record_job"](n_sections)
 
 
 # ---------------------------------------------------------------- memory

@@ -118,17 +118,22 @@ def test_escape_data_notices_a_dict_changing_size(monkeypatch):
         escape_data(data)
 
 
-@pytest.mark.parametrize("wrap", [lambda x: [x], lambda x: (x,), lambda x: {"k": x}])
-def test_deep_nesting_raises_recursion_error(wrap):
+def self_containing():
+    loop = []
+    loop.append(loop)
+    return loop
+
+
+def nested(wrap):
     data = "leaf"
     for _ in range(100_000):
         data = wrap(data)
+    return data
+
+
+@pytest.mark.parametrize("data", [nested(lambda x: [x]), nested(lambda x: (x,)),
+                                  nested(lambda x: {"k": x}), self_containing()],
+                         ids=["lists", "tuples", "dicts", "loop"])
+def test_deep_nesting_raises_recursion_error(data):
     with pytest.raises(RecursionError):
         escape_data(data)
-
-
-def test_self_containing_list_raises_recursion_error():
-    loop = []
-    loop.append(loop)
-    with pytest.raises(RecursionError):
-        escape_data(loop)

@@ -1,7 +1,7 @@
 """The XML files of a job recorded with the report model (the example job)."""
 
-import importlib.util
 import pathlib
+import runpy
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -13,11 +13,9 @@ EXAMPLE = pathlib.Path(__file__).parents[1] / "examples" / "job.py"
 
 @pytest.fixture(scope="module")
 def example(tmp_path_factory):
-    spec = importlib.util.spec_from_file_location("example_job", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    example_job = runpy.run_path(str(EXAMPLE))
     outdir = tmp_path_factory.mktemp("job")
-    run = module.record_job(str(outdir))
+    run = example_job["record_job"](str(outdir))
     b = Brevlet(str(outdir), run)
     b.generate_xml(None, None)
     details = ET.parse(outdir / "ResultsDetails.xml").getroot()
