@@ -53,7 +53,12 @@ class TestResult:
         return TestResult(self.value, reason, data)
 
     def clone(self):
-        return TestResult(self.value, self.reason, self.data)
+        new = _new_result(TestResult)
+        _set_value(new, self.value)
+        _set_reason(new, self.reason)
+        _set_data(new, self.data)
+        _set_rank(new, self._rank)
+        return new
 
     def __add__(self, other):
         if not isinstance(other, TestResult):
@@ -86,6 +91,12 @@ class TestResult:
     def __reduce__(self):
         return (TestResult, (self.value, self.reason, self.data))
 
+
+_new_result = object.__new__
+_set_value = TestResult.value.__set__
+_set_reason = TestResult.reason.__set__
+_set_data = TestResult.data.__set__
+_set_rank = TestResult._rank.__set__
 
 _SHARED = {name: TestResult(name) for name in _ORDER}
 Skipped = _SHARED["skipped"]

@@ -10,6 +10,8 @@ def recursive_update(target, data, list_extend=True):
     a list on both sides is extended; every other value replaces the old.
     The merge walks with an explicit stack, so depth is no limit.
     """
+    if not data:
+        return target
     stack = [(target, data)]
     while stack:
         dst, src = stack.pop()

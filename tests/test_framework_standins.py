@@ -1,0 +1,109 @@
+"""The framework stand-ins behave as the reporter relies on."""
+
+import datetime
+
+import pytest
+
+from vexa.datastructures import AttrDict
+from vexa.results import (Aborted, Errored, Failed, Passed, Passx, ResultCounter,
+                          Skipped, TestResult)
+from vexa.utils.dicts import recursive_update
+from vexa.utils.utils import get_time
+
+
+class TestResults:
+    def test_worse_result_wins_in_either_order(self):
+        order = [Skipped, Passed, Passx, Failed, TestResult.from_str("blocked"),
+                 Aborted, Errored]
+        for i, better in enumerate(order):
+            for worse in order[i:]:
+                assert better + worse == worse
+                assert worse + better == worse
+
+    def test_in_place_add_leaves_the_shared_value_alone(self):
+        r = Passed
+        r += Failed
+        assert r == Failed and Passed.value == "passed"
+
+    def test_sum_from_zero_and_never_equal_to_zero(self):
+        assert sum([Passed, Failed]) == Failed
+        assert 0 + Passed is Passed
+        assert Passed != 0 and Skipped != 0
+
+    def test_from_str_is_case_insensitive_and_rejects_unknown_names(self):
+        assert TestResult.from_str("PASSED") is Passed
+        with pytest.raises(ValueError):
+            TestResult.from_str("great")
+
+    def test_clone_is_equal_but_new(self):
+        reasoned = Failed("timeout", data={"t": 3})
+        clone = reasoned.clone()
+        assert clone == reasoned and clone is not reasoned
+        assert (clone.reason, clone.data) == ("timeout", {"t": 3})
+        assert str(clone) == "failed"
+
+    def test_results_are_immutable(self):
+        with pytest.raises(AttributeError):
+            Passed.value = "failed"
+
+
+class TestResultCounter:
+    def test_missing_keys_read_zero_and_counts_add_up(self):
+        c = ResultCounter()
+        assert c["passed"] == 0
+        c["passed"] += 3
+        c["failed"] += 1
+        assert list(c.items()) == [("passed", 3), ("failed", 1)]
+        assert c.total == 4 and c.success_rate == 75.0
+
+    def test_total_and_success_rate_items_stay_out_of_the_counts(self):
+        c = ResultCounter()
+        c["passed"] = 1
+        c["total"] = 7
+        c["success_rate"] = 50
+        assert c["total"] == 7
+        assert dict(c.items()) == {"passed": 1} == c.data
+        assert c.total == 1
+
+    def test_weight_scales_the_success_rate(self):
+        c = ResultCounter()
+        c["passed"] = 2
+        c.weight = 0.5
+        assert c.success_rate == 50.0
+        assert ResultCounter().success_rate == 0.0
+
+
+class TestHelpers:
+    def test_recursive_update_merges_nested_and_extends_lists(self):
+        target = {"a": {"x": 1, "l": [1]}, "b": 2}
+        recursive_update(target, {"a": {"y": 2, "l": [2]}, "b": 3})
+        assert target == {"a": {"x": 1, "l": [1, 2], "y": 2}, "b": 3}
+        recursive_update(target, {"a": {"l": [9]}}, list_extend=False)
+        assert target["a"]["l"] == [9]
+
+    def test_recursive_update_has_no_depth_limit(self):
+        def chain(depth, leaf_value):
+            top = node = {}
+            for _ in range(depth):
+                node["k"] = {}
+                node = node["k"]
+            node["leaf"] = leaf_value
+            return top, node
+
+        target, target_leaf = chain(20000, 1)
+        data, _ = chain(20000, 2)
+        recursive_update(target, data)
+        assert target_leaf["leaf"] == 2
+
+    def test_get_time_is_aware_local_time(self):
+        now = get_time()
+        assert now.tzinfo is not None
+        assert abs(now - datetime.datetime.now(datetime.timezone.utc)) < datetime.timedelta(seconds=5)
+        assert now.utcoffset() == datetime.datetime.now().astimezone().utcoffset()
+
+    def test_attrdict(self):
+        d = AttrDict(a=1)
+        d.b = 2
+        assert d.a == 1 and d["b"] == 2
+        with pytest.raises(AttributeError):
+            d.missing
