@@ -1237,8 +1237,11 @@ Analysis analyze(const C *s, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = s[i];
         if (i == 0) {
-            if (c < 0x80 && c && std::strchr("#,[]{}&*!|>'\"%@`", (int) c))
+            switch (c) {
+            case '#': case ',': case '[': case ']': case '{': case '}': case '&': case '*':
+            case '!': case '|': case '>': case '\'': case '"': case '%': case '@': case '`':
                 indicators = true;
+            }
             if ((c == '?' || c == ':' || c == '-') && followed_by_blank)
                 indicators = true;
         } else {
@@ -1301,7 +1304,7 @@ struct Snapshot {
 // Taken at import when the dumper is one this writer mirrors; released at
 // interpreter exit.
 Snapshot *snapshot = nullptr;
-PyObject *repr_name = nullptr;
+PyObject *repr_name = nullptr, *utcoffset_name = nullptr;
 
 nb::object attr(nb::handle obj, const char *name) {
     return steal_checked(PyObject_GetAttrString(obj.ptr(), name));
@@ -1610,6 +1613,7 @@ void capture(nb::handle module) {
     PyDateTime_IMPORT;
     check(PyDateTimeAPI != nullptr);
     repr_name = interned("repr");
+    utcoffset_name = interned("utcoffset");
     auto s = std::make_unique<Snapshot>();
     s->yaml = global(N.yaml);
     s->dumper = global(N.YAMLDumper);
@@ -1659,15 +1663,18 @@ bool applies(const Snapshot &s, nb::handle dump_fn, nb::handle dumper) {
 
 // ---- representation: an object as the representers turn it into a node
 
+using Pairs = std::vector<std::pair<nb::object, nb::object>>;
+
 struct Rep {
     enum Kind : uint8_t { SCALAR, SEQ, MAP } kind = SCALAR;
     Tag tag = T_STR;
     bool literal = false;  // str_representer asked for style '|'
     int width = PyUnicode_1BYTE_KIND;
     const void *data = nullptr;
-    Py_ssize_t len = 0;    // characters of a scalar, items of a collection
-    nb::object keep;       // owns the text, or the sequence, or the list of pairs
+    Py_ssize_t len = 0;    // characters of a scalar
+    nb::object keep;       // owns the text, or the sequence
     std::string chars;     // text made here
+    Pairs pairs;           // a mapping's items, in writing order
 };
 
 template <class F>
@@ -1718,36 +1725,52 @@ int compare_str(PyObject *a, PyObject *b) {
     return la < lb ? -1 : la > lb;
 }
 
-// represent_mapping's sorted(pairs), keeping the given order when the keys
-// cannot be ordered (TypeError).
-nb::object sorted_pairs(nb::object pairs) {
-    Py_ssize_t n = PyList_GET_SIZE(pairs.ptr());
-    PyObject **items = PySequence_Fast_ITEMS(pairs.ptr());
-    bool str_keys = true;
-    for (Py_ssize_t i = 0; i < n && str_keys; ++i)
-        str_keys = PyTuple_CheckExact(items[i]) && PyTuple_GET_SIZE(items[i]) == 2 &&
-                   PyUnicode_CheckExact(PyTuple_GET_ITEM(items[i], 0));
+// represent_mapping's sorted() of the (key, value) tuples, keeping the given
+// order when the keys cannot be ordered (TypeError).
+void sort_pairs(Pairs &pairs) {
+    bool str_keys = std::all_of(pairs.begin(), pairs.end(), [](const auto &p) {
+        return PyUnicode_CheckExact(p.first.ptr());
+    });
     if (str_keys) {
         // the keys of one mapping differ, so they alone decide the order
-        std::sort(items, items + n, [](PyObject *a, PyObject *b) {
-            return compare_str(PyTuple_GET_ITEM(a, 0), PyTuple_GET_ITEM(b, 0)) < 0;
+        std::sort(pairs.begin(), pairs.end(), [](const auto &a, const auto &b) {
+            return compare_str(a.first.ptr(), b.first.ptr()) < 0;
         });
-        return pairs;
+        return;
     }
-    nb::object copy = steal_checked(PyList_GetSlice(pairs.ptr(), 0, n));
-    if (PyList_Sort(copy.ptr()) == 0)
-        return copy;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return pairs;
+    nb::object list = steal_checked(PyList_New((Py_ssize_t) pairs.size()));
+    for (size_t i = 0; i < pairs.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i,
+                        steal_checked(PyTuple_Pack(2, pairs[i].first.ptr(), pairs[i].second.ptr()))
+                            .release().ptr());
+    if (PyList_Sort(list.ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return;
+    }
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject *item = PyList_GET_ITEM(list.ptr(), (Py_ssize_t) i);
+        pairs[i] = {nb::borrow(PyTuple_GET_ITEM(item, 0)), nb::borrow(PyTuple_GET_ITEM(item, 1))};
+    }
 }
 
-nb::object pair(PyObject *key, nb::handle value) {
-    return steal_checked(PyTuple_Pack(2, key, value.ptr()));
+// list(d.items()) of an exact dict
+void dict_pairs(nb::handle dict, Pairs &pairs) {
+    pairs.reserve((size_t) PyDict_GET_SIZE(dict.ptr()));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value))
+        pairs.emplace_back(nb::borrow(key), nb::borrow(value));
 }
 
-void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr()) == 0); }
+// list(obj.items()), each item unpacked as `for k, v in ...` does
+void items_pairs(nb::handle obj, Pairs &pairs) {
+    nb::object items = steal_checked(PySequence_List(call_method(obj, N.items).ptr()));
+    pairs.reserve((size_t) PyList_GET_SIZE(items.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        pairs.push_back(unpack_pair(PyList_GET_ITEM(items.ptr(), i)));
+}
 
 enum Style : uint8_t { PLAIN, SINGLE, DOUBLE, LITERAL };
 enum Context : uint8_t { ROOT = 1, IN_SEQUENCE = 2, IN_MAPPING = 4, SIMPLE_KEY = 8 };
@@ -1861,11 +1884,9 @@ private:
         r.len = (Py_ssize_t) r.chars.size();
     }
 
-    static void set_pairs(Rep &r, Tag tag, nb::object pairs) {
+    static void set_mapping(Rep &r, Tag tag) {
         r.kind = Rep::MAP;
         r.tag = tag;
-        r.len = PyList_GET_SIZE(pairs.ptr());
-        r.keep = std::move(pairs);
     }
 
     // Dispatch on the exact type, as PyYAML looks up yaml_representers.
@@ -1886,16 +1907,16 @@ private:
             r.kind = Rep::SEQ;
             r.tag = T_SEQ;
             r.keep = nb::borrow(obj);
-            r.len = PySequence_Fast_GET_SIZE(o);
-        } else if (type == &PyDict_Type)
-            set_pairs(r, T_MAP, sorted_pairs(steal_checked(PyDict_Items(o))));
+        } else if (type == &PyDict_Type) {
+            set_mapping(r, T_MAP);
+            dict_pairs(obj, r.pairs);
+            sort_pairs(r.pairs);
+        }
         else if (type == PyDateTimeAPI->DateTimeType)
             represent_datetime(obj, r);
         else if (type == PyDateTimeAPI->DateType) {
             char buf[16];
-            int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", PyDateTime_GET_YEAR(o),
-                                  PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o));
-            set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) n));
+            set_ascii(r, T_TIMESTAMP, date_text(o, buf));
         } else if (type == &PyType_Type)
             set_text(r, T_STR, steal_checked(PyObject_Repr(o)));  // type_representer
         else if (type == &PySet_Type)
@@ -1908,11 +1929,17 @@ private:
             represent_counter(obj, r);
         else if ((PyObject *) type == s_.test_result.ptr())
             represent_result(obj, r);
-        else if ((PyObject *) type == s_.attr_dict.ptr())
-            set_pairs(r, T_MAP, sorted_pairs(steal_checked(PySequence_List(call_method(obj, N.items).ptr()))));
-        else if (is_node_class(type))
-            set_pairs(r, T_MAP, node_pairs(obj));
-        else
+        else if ((PyObject *) type == s_.attr_dict.ptr()) {
+            set_mapping(r, T_MAP);
+            items_pairs(obj, r.pairs);
+            sort_pairs(r.pairs);
+        } else if (is_node_class(type)) {
+            // to_yaml: the node mapping rule, in _ARG_ORDER order
+            set_mapping(r, T_MAP);
+            for_each_node_pair(obj, [&](nb::handle name, nb::handle value) {
+                r.pairs.emplace_back(nb::borrow(name), nb::borrow(value));
+            });
+        } else
             represent_unknown(obj, r);
     }
 
@@ -1955,40 +1982,117 @@ private:
         set_ascii(r, T_INT, std::string_view(buf, (size_t) (end - buf)));
     }
 
-    // str(round(x, 2)): round() keeps the double nearest to the correctly
-    // rounded two-decimal text, which is what parsing that text gives.
+    // str(round(x, 2)). round() gives the double nearest to the correctly
+    // rounded two-decimal text (ties to even), which parsing that text gives;
+    // str() is the shortest text that reads back, in repr's layout.
     static void represent_float(nb::handle obj, Rep &r) {
         double x = PyFloat_AS_DOUBLE(obj.ptr());
         if (std::isnan(x) || std::isinf(x)) {
             set_ascii(r, T_FLOAT, std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf");
             return;
         }
-        char *fixed = PyOS_double_to_string(x, 'f', 2, 0, nullptr);
-        check(fixed != nullptr);
-        double rounded = PyOS_string_to_double(fixed, nullptr, nullptr);
-        PyMem_Free(fixed);
-        check(!(rounded == -1.0 && PyErr_Occurred()));
-        char *text = PyOS_double_to_string(rounded, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        check(text != nullptr);
-        set_ascii(r, T_FLOAT, text);
-        PyMem_Free(text);
+        char fixed[400];  // DBL_MAX has 309 digits
+        char *end = std::to_chars(fixed, fixed + sizeof fixed, x, std::chars_format::fixed, 2).ptr;
+        double rounded = 0;
+        std::from_chars(fixed, end, rounded);
+        char sci[40];
+        end = std::to_chars(sci, sci + sizeof sci, rounded, std::chars_format::scientific).ptr;
+        std::string_view text(sci, (size_t) (end - sci));
+        std::string &out = r.chars;
+        if (text[0] == '-') {
+            out += '-';
+            text.remove_prefix(1);
+        }
+        size_t e = text.find('e');
+        std::string digits(text.substr(0, e));
+        if (digits.size() > 1)
+            digits.erase(1, 1);  // the '.'
+        const char *exponent_text = text.data() + e + 1;
+        int exponent = 0;
+        std::from_chars(exponent_text + (*exponent_text == '+'), end, exponent);
+        int point = exponent + 1, n = (int) digits.size();
+        if (point > -4 && point <= 16) {
+            if (point <= 0)
+                out.append("0.").append((size_t) -point, '0').append(digits);
+            else if (point >= n)
+                out.append(digits).append((size_t) (point - n), '0').append(".0");
+            else
+                out.append(digits, 0, (size_t) point).append(".").append(digits, (size_t) point);
+        } else {
+            out += digits[0];
+            if (n > 1)
+                out.append(".").append(digits, 1);
+            out += exponent < 0 ? "e-" : "e+";
+            if (std::abs(exponent) < 10)
+                out += '0';
+            out += std::to_string(std::abs(exponent));
+        }
+        r.tag = T_FLOAT;
+        r.data = out.data();
+        r.len = (Py_ssize_t) out.size();
     }
 
-    // isoformat(' '); an aware one asks its tzinfo, so Python does that.
+    // Zero-padded decimal digits, for the date and time fields.
+    static char *digits(char *p, long value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10)
+            p[i] = char('0' + value % 10);
+        return p + width;
+    }
+
+    static std::string_view date_text(PyObject *o, char *buf) {
+        char *p = digits(buf, PyDateTime_GET_YEAR(o), 4);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_MONTH(o), 2);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_DAY(o), 2);
+        return {buf, (size_t) (p - buf)};
+    }
+
+    // isoformat(' '). A tzinfo other than a fixed offset may do anything in
+    // utcoffset(), so Python formats those.
     static void represent_datetime(nb::handle obj, Rep &r) {
         PyObject *o = obj.ptr();
-        if (PyDateTime_DATE_GET_TZINFO(o) != Py_None) {
-            set_text(r, T_TIMESTAMP, steal_checked(PyObject_CallMethod(o, "isoformat", "s", " ")));
-            return;
+        PyObject *tzinfo = PyDateTime_DATE_GET_TZINFO(o);
+        nb::object offset;
+        if (tzinfo != Py_None) {
+            if (Py_TYPE(tzinfo) != Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) {
+                set_text(r, T_TIMESTAMP, steal_checked(PyObject_CallMethod(o, "isoformat", "s", " ")));
+                return;
+            }
+            offset = call_method(tzinfo, utcoffset_name, obj);
         }
-        char buf[40];
-        int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d",
-                              PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
-                              PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o),
-                              PyDateTime_DATE_GET_SECOND(o));
-        if (int us = PyDateTime_DATE_GET_MICROSECOND(o))
-            n += std::snprintf(buf + n, sizeof buf - (size_t) n, ".%06d", us);
-        set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) n));
+        char buf[64];
+        char *p = buf + date_text(o, buf).size();
+        *p++ = ' ';
+        p = digits(p, PyDateTime_DATE_GET_HOUR(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_MINUTE(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_SECOND(o), 2);
+        if (int us = PyDateTime_DATE_GET_MICROSECOND(o)) {
+            *p++ = '.';
+            p = digits(p, us, 6);
+        }
+        if (offset.is_valid() && PyDelta_Check(offset.ptr())) {
+            long long us = ((long long) PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400 +
+                            PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1000000 +
+                           PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());
+            *p++ = us < 0 ? '-' : '+';
+            us = us < 0 ? -us : us;
+            long seconds = (long) (us / 1000000);
+            p = digits(p, seconds / 3600, 2);
+            *p++ = ':';
+            p = digits(p, seconds / 60 % 60, 2);
+            if (seconds % 60 || us % 1000000) {
+                *p++ = ':';
+                p = digits(p, seconds % 60, 2);
+            }
+            if (us % 1000000) {
+                *p++ = '.';
+                p = digits(p, (long) (us % 1000000), 6);
+            }
+        }
+        set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) (p - buf)));
     }
 
     // SafeRepresenter.represent_set: the members as keys of nulls
@@ -1996,14 +2100,16 @@ private:
         nb::object members = steal_checked(PyDict_New());
         for (nb::handle member : obj)
             set_item(members, member, nb::none());
-        set_pairs(r, T_SET, sorted_pairs(steal_checked(PyDict_Items(members.ptr()))));
+        set_mapping(r, T_SET);
+        dict_pairs(members, r.pairs);
+        sort_pairs(r.pairs);
     }
 
     static void represent_counter(nb::handle obj, Rep &r) {
-        nb::object pairs = steal_checked(PySequence_List(call_method(obj, N.items).ptr()));
-        append(pairs, pair(N.total, get_attr(obj, N.total)));
-        append(pairs, pair(N.success_rate, get_attr(obj, N.success_rate)));
-        set_pairs(r, T_MAP, std::move(pairs));
+        set_mapping(r, T_MAP);
+        items_pairs(obj, r.pairs);
+        r.pairs.emplace_back(nb::borrow(N.total), get_attr(obj, N.total));
+        r.pairs.emplace_back(nb::borrow(N.success_rate), get_attr(obj, N.success_rate));
     }
 
     // A dict sorted by PyYAML: data, reason, value
@@ -2013,28 +2119,25 @@ private:
         bool with_reason = truthy(reason);
         nb::object data = get_attr(obj, N.data);
         bool with_data = truthy(data);
-        nb::object pairs = steal_checked(PyList_New(0));
+        set_mapping(r, T_MAP);
         if (with_data)
-            append(pairs, pair(N.data, data));
+            r.pairs.emplace_back(nb::borrow(N.data), data);
         if (with_reason)
-            append(pairs, pair(N.reason, reason));
-        append(pairs, pair(N.value, value));
-        set_pairs(r, T_MAP, std::move(pairs));
+            r.pairs.emplace_back(nb::borrow(N.reason), reason);
+        r.pairs.emplace_back(nb::borrow(N.value), value);
     }
 
     // A dict sorted by PyYAML: repr, type
     static void represent_unknown(nb::handle obj, Rep &r) {
         nb::object text = steal_checked(PyObject_Repr(obj.ptr()));
-        nb::object pairs = steal_checked(PyList_New(0));
-        append(pairs, pair(repr_name, text));
-        append(pairs, pair(N.type, nb::handle((PyObject *) Py_TYPE(obj.ptr()))));
-        set_pairs(r, T_MAP, std::move(pairs));
+        set_mapping(r, T_MAP);
+        r.pairs.emplace_back(nb::borrow(repr_name), text);
+        r.pairs.emplace_back(nb::borrow(N.type), nb::borrow((PyObject *) Py_TYPE(obj.ptr())));
     }
 
     // ---- the emitter's states for block style
 
     void node(nb::handle obj, int context) {
-        Level level(*this);
         Rep r;
         represent(obj, r);
         if (r.kind == Rep::SCALAR)
@@ -2052,14 +2155,20 @@ private:
         Py_ssize_t length = (Py_ssize_t) tag_text[r.tag].size();
         if (r.kind == Rep::SCALAR)
             return length + r.len < 128 && !a.empty && !a.multiline;
-        return length < 128 && r.len == 0;
+        return length < 128 && empty(r);
     }
 
+    static bool empty(const Rep &r) {
+        return r.kind == Rep::SEQ ? PySequence_Fast_GET_SIZE(r.keep.ptr()) == 0 : r.pairs.empty();
+    }
+
+    // Scalars do not nest, so collections are where depth is guarded.
     void collection(const Rep &r) {
+        Level level(*this);
         if (r.tag == T_SET)
             indicator(tag_text[T_SET], true);
         bool sequence = r.kind == Rep::SEQ;
-        if (r.len == 0) {  // flow style, the only place the emitter uses it here
+        if (empty(r)) {  // flow style, the only place the emitter uses it here
             indicator(sequence ? "[" : "{", true, true);
             indicator(sequence ? "]" : "}", false);
             return;
@@ -2069,7 +2178,7 @@ private:
         if (sequence)
             block_sequence(r.keep);
         else
-            block_mapping(r.keep);
+            block_mapping(r.pairs);
         indent_ = saved;
     }
 
@@ -2083,14 +2192,8 @@ private:
         }
     }
 
-    void block_mapping(nb::handle pairs) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
-            PyObject *item = PyList_GET_ITEM(pairs.ptr(), i);
-            if (!(PyTuple_CheckExact(item) || PyList_CheckExact(item)) ||
-                PySequence_Fast_GET_SIZE(item) != 2)
-                throw Unsupported();
-            nb::object key = nb::borrow(PySequence_Fast_GET_ITEM(item, 0));
-            nb::object value = nb::borrow(PySequence_Fast_GET_ITEM(item, 1));
+    void block_mapping(const Pairs &pairs) {
+        for (const auto &[key, value] : pairs) {
             write_indent();
             if (mapping_key(key)) {
                 indicator(":", false);
@@ -2104,7 +2207,6 @@ private:
 
     // Writes a key: a simple key when it can be one (true), else after "?".
     bool mapping_key(nb::handle key) {
-        Level level(*this);
         Rep r;
         represent(key, r);
         Analysis a;
