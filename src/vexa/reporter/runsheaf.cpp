@@ -892,6 +892,17 @@ nb::object json_default(nb::handle self, nb::handle obj) {
 // YAMLDumper and its representers
 
 nb::object yaml_increase_indent(nb::handle self, nb::handle flow, nb::handle /* indentless */) {
+    // With YAMLDumper rebound to a subclass, super() leads back here, and
+    // the interpreter's recursion limit comes too late for these frames.
+    static thread_local int depth = 0;
+    if (depth >= 100) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in increase_indent");
+        throw nb::python_error();
+    }
+    struct Level {
+        Level() { ++depth; }
+        ~Level() { --depth; }
+    } level;
     nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
         (PyObject *) &PySuper_Type, global(N.YAMLDumper).ptr(), self.ptr(), nullptr));
     return steal_checked(PyObject_CallMethodObjArgs(base.ptr(), N.increase_indent,
