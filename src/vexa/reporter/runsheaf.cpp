@@ -1315,7 +1315,7 @@ struct Snapshot {
 // Taken at import when the dumper is one this writer mirrors; released at
 // interpreter exit.
 Snapshot *snapshot = nullptr;
-PyObject *repr_name = nullptr, *utcoffset_name = nullptr;
+PyObject *repr_name = nullptr, *utcoffset_name = nullptr, *round_name = nullptr;
 
 nb::object attr(nb::handle obj, const char *name) {
     return steal_checked(PyObject_GetAttrString(obj.ptr(), name));
@@ -1384,19 +1384,19 @@ bool same_resolvers(nb::handle live, nb::handle frozen) {
     return true;
 }
 
+// The characters of an ASCII str; empty for anything else.
+std::string ascii(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()) || !PyUnicode_IS_ASCII(text.ptr()))
+        return {};
+    return {(const char *) PyUnicode_DATA(text.ptr()), (size_t) PyUnicode_GET_LENGTH(text.ptr())};
+}
+
 // A pattern without the blanks that re.VERBOSE ignores.
 std::string squeezed(nb::handle pattern) {
     std::string out;
-    if (!PyUnicode_Check(pattern.ptr()))
-        return out;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(pattern.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ_CHAR(pattern.ptr(), i);
-        if (c >= 0x80)
-            return {};
+    for (char c : ascii(pattern))
         if (!Py_UNICODE_ISSPACE(c))
-            out += (char) c;
-    }
+            out += c;
     return out;
 }
 
@@ -1444,10 +1444,12 @@ bool pristine_resolvers(nb::handle table) {
         std::string tags;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject *entry = PyList_GET_ITEM(list, i);
-            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2 ||
-                !starts_with(PyTuple_GET_ITEM(entry, 0), "tag:yaml.org,2002:"))
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
                 return false;
-            std::string name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, 0)) + 18;
+            std::string name = ascii(PyTuple_GET_ITEM(entry, 0));
+            if (name.rfind("tag:yaml.org,2002:", 0) != 0)
+                return false;
+            name.erase(0, std::strlen("tag:yaml.org,2002:"));
             std::string text = squeezed(attr(PyTuple_GET_ITEM(entry, 1), "pattern"));
             bool known = false;
             for (const Pattern &p : patterns)
@@ -1504,11 +1506,9 @@ bool pristine_classes(Snapshot &s) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(own.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key))
-            return false;
-        std::string_view name = PyUnicode_AsUTF8(key);
-        bool dunder = name.size() > 4 && name.substr(0, 2) == "__" &&
-                      name.substr(name.size() - 2) == "__";
+        std::string name = ascii(key);
+        bool dunder = name.size() > 4 && name.rfind("__", 0) == 0 &&
+                      name.compare(name.size() - 2, 2, "__") == 0;
         if (!dunder && name != "increase_indent" && name != "ignore_aliases" &&
             name != "yaml_representers")
             return false;
@@ -1626,7 +1626,7 @@ bool pristine_constants(Snapshot &s) {
     if (!PyLong_CheckExact(precision.ptr()) || !equal(precision, nb::int_(2)))
         return false;
     s.constants.emplace_back(N.FLOAT_PRECISION, precision);
-    s.round = get_item(nb::borrow(PyEval_GetBuiltins()), nb::str("round"));
+    s.round = get_item(nb::borrow(PyEval_GetBuiltins()), round_name);
     return true;
 }
 
@@ -1636,6 +1636,7 @@ void capture(nb::handle module) {
     check(PyDateTimeAPI != nullptr);
     repr_name = interned("repr");
     utcoffset_name = interned("utcoffset");
+    round_name = interned("round");
     auto s = std::make_unique<Snapshot>();
     s->yaml = global(N.yaml);
     s->dumper = global(N.YAMLDumper);
@@ -1668,7 +1669,7 @@ bool applies(const Snapshot &s, nb::handle dump_fn, nb::handle dumper) {
     for (const auto &[name, value] : s.constants)
         if (module_global(name) != value.ptr())
             return false;
-    PyObject *round = PyDict_GetItemWithError(PyEval_GetBuiltins(), nb::str("round").ptr());
+    PyObject *round = PyDict_GetItemWithError(PyEval_GetBuiltins(), round_name);
     check(round || !PyErr_Occurred());
     if (round != s.round.ptr() || attr(s.yaml, "dump_all").ptr() != s.dump_all.ptr() ||
         attr(s.dumper, "__mro__").ptr() != s.mro.ptr())

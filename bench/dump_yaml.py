@@ -1,6 +1,6 @@
 """Times dump_yaml() against yaml.dump with the same dumper, in one run.
 
-    python bench/yaml.py [SECTIONS]
+    python bench/dump_yaml.py [SECTIONS]
 
 dump_yaml() writes the document itself while YAMLDumper is as the module set
 it up; yaml.dump(document, Dumper=YAMLDumper, default_flow_style=False) is
@@ -8,19 +8,13 @@ what it otherwise calls. Both must give the same text.
 """
 
 import gc
-import os
 import sys
 import time
 
-# This file is named yaml.py: keep its directory from shadowing PyYAML, but
-# still reach record.py beside it.
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != HERE] + [HERE]
+import yaml
 
-import yaml  # noqa: E402
-
-import vexa.reporter.runsheaf as rs  # noqa: E402
-from record import count_nodes, record_job  # noqa: E402
+import vexa.reporter.runsheaf as rs
+from record import count_nodes, record_job
 
 
 def timed(fn):
