@@ -1355,6 +1355,20 @@ bool same_items(nb::handle live, nb::handle copy) {
     return true;
 }
 
+// What the classes of type's MRO define for `name` (the first one found),
+// without binding it; null when none does.
+PyObject *class_attribute(PyTypeObject *type, const char *name) {
+    nb::str key(name);
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *found = PyDict_GetItemWithError(class_dict(PyTuple_GET_ITEM(mro, i)).ptr(), key.ptr());
+        if (found)
+            return found;  // the class dicts keep it alive
+        check(!PyErr_Occurred());
+    }
+    return nullptr;
+}
+
 // The resolver table (first character -> list of (tag, regexp)), with
 // tuples for lists.
 nb::object freeze_resolvers(nb::handle live) {
@@ -1820,6 +1834,7 @@ private:
     long column_ = 0;
     bool whitespace_ = true, indention_ = true, open_ended_ = false;
     int depth_ = 0;
+    std::vector<nb::object> metaclasses_;  // checked by plain_metaclass
 
     // One level of nesting of the user's data.
     class Level {
@@ -1948,7 +1963,9 @@ private:
             nb::object base64 = s_.encodebytes(obj);
             set_text(r, T_BINARY, steal_checked(PyUnicode_FromEncodedObject(base64.ptr(), "ascii", nullptr)));
             r.literal = true;
-        } else if ((PyObject *) type == s_.result_counter.ptr())
+        } else if (!plain_metaclass(Py_TYPE((PyObject *) type)))
+            throw Unsupported();
+        else if ((PyObject *) type == s_.result_counter.ptr())
             represent_counter(obj, r);
         else if ((PyObject *) type == s_.test_result.ptr())
             represent_result(obj, r);
@@ -1964,6 +1981,22 @@ private:
             });
         } else
             represent_unknown(obj, r);
+    }
+
+    // PyYAML finds a representer by type(x).__mro__[0] in a dict. A
+    // metaclass that keeps type's __mro__, mro, __eq__ and __hash__ makes that
+    // the exact type, as here.
+    bool plain_metaclass(PyTypeObject *meta) {
+        if (meta == &PyType_Type)
+            return true;
+        for (const nb::object &known : metaclasses_)
+            if (known.ptr() == (PyObject *) meta)
+                return true;
+        for (const char *name : {"__mro__", "mro", "__eq__", "__hash__"})
+            if (class_attribute(meta, name) != class_attribute(&PyType_Type, name))
+                return false;
+        metaclasses_.push_back(nb::borrow((PyObject *) meta));
+        return true;
     }
 
     bool is_node_class(PyTypeObject *type) const {
