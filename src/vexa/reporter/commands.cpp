@@ -182,7 +182,7 @@ void build_validate_results_file(nb::module_ &m, const std::shared_ptr<ModuleSco
             print(call_method(nb::str("{} accepted"), n.format, path));
             return nb::none();
         },
-        nb::arg("args"));
+        nb::arg("args").none());
 
     nb::object built = cls.build(nb::make_tuple(subcommand));
     self_class->weak = steal_checked(PyWeakref_NewRef(built.ptr(), nullptr));
