@@ -977,6 +977,7 @@ namespace fast_yaml {
 // Thrown when the document needs something only yaml.dump does.
 struct Unsupported {};
 
+// T_OTHER: merge, value and yaml, which resolvers give but no node carries.
 enum Tag : uint8_t { T_STR, T_INT, T_FLOAT, T_BOOL, T_NULL, T_TIMESTAMP, T_BINARY,
                      T_SEQ, T_MAP, T_SET, T_OTHER };
 
