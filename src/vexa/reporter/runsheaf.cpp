@@ -1410,7 +1410,7 @@ std::string ascii(nb::handle text) {
 std::string squeezed(nb::handle pattern) {
     std::string out;
     for (char c : ascii(pattern))
-        if (!Py_UNICODE_ISSPACE(c))
+        if (!Py_UNICODE_ISSPACE((Py_UCS4) (unsigned char) c))
             out += c;
     return out;
 }
