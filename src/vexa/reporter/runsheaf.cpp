@@ -855,6 +855,8 @@ nb::object node_to_yaml(nb::handle /* cls */, nb::handle dumper, nb::handle data
 // ---------------------------------------------------------------------------
 // JSONDumper
 
+DefiningClass json_dumper_class, yaml_dumper_class;
+
 nb::dict result_mapping(nb::handle result) {
     nb::dict mapping;
     mapping[N.value] = get_attr(result, N.value);
@@ -883,28 +885,14 @@ nb::object json_default(nb::handle self, nb::handle obj) {
     }
     if (value.is_valid() && truthy(value))
         return value;
-    nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
-        (PyObject *) &PySuper_Type, global(N.JSONDumper).ptr(), self.ptr(), nullptr));
-    return call_method(base, N.default_, obj);
+    return call_method(json_dumper_class.super(self), N.default_, obj);
 }
 
 // ---------------------------------------------------------------------------
 // YAMLDumper and its representers
 
 nb::object yaml_increase_indent(nb::handle self, nb::handle flow, nb::handle /* indentless */) {
-    // With YAMLDumper rebound to a subclass, super() leads back here, and
-    // the interpreter's recursion limit comes too late for these frames.
-    static thread_local int depth = 0;
-    if (depth >= 100) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in increase_indent");
-        throw nb::python_error();
-    }
-    struct Level {
-        Level() { ++depth; }
-        ~Level() { --depth; }
-    } level;
-    nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
-        (PyObject *) &PySuper_Type, global(N.YAMLDumper).ptr(), self.ptr(), nullptr));
+    nb::object base = yaml_dumper_class.super(self);
     return steal_checked(PyObject_CallMethodObjArgs(base.ptr(), N.increase_indent,
                                                     flow.ptr(), Py_False, nullptr));
 }
@@ -2574,6 +2562,8 @@ NB_MODULE(runsheaf, m) {
                     nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
             .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
             .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
+    json_dumper_class.bind(json_dumper);
+    yaml_dumper_class.bind(yaml_dumper);
 
     ClassBuilder(m, "ReportHeader")
         .method("__init__", &header_init, nb::arg("report").none())
@@ -2694,5 +2684,4 @@ NB_MODULE(runsheaf, m) {
         Py_CLEAR(own.update_extra);
         Py_CLEAR(own.roll_up);
     }));
-    (void) json_dumper;
 }
