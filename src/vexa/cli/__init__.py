@@ -1,0 +1,1 @@
+"""The `vexa` command-line tool and the base of its subcommands."""
