@@ -8,9 +8,12 @@ a log file that grows while the sections run.
 """
 
 import os
+import subprocess
 import sys
 
+from vexa.reporter.explorer import Explorer
 from vexa.reporter.runsheaf import Runsheaf
+from vexa.reportserver import HTTPClient, ReportServer
 from vexa.results import Failed, Passed, Passx, Skipped
 
 
@@ -106,6 +109,18 @@ def main():
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
         print("wrote        ", path)
+
+    # Validate the results file the way a user would, with `vexa results`.
+    results = os.path.join(outdir, "results.json")
+    subprocess.run([sys.executable, "-m", "vexa.cli", "results", results], check=True)
+
+    # Browse it through a report server on loopback, one node at a time.
+    with ReportServer(results) as server, HTTPClient(server.url) as client:
+        report = Explorer(client)
+        print("browsing      %s over %s" % (report.id, server.url))
+        for task in report.tasks:
+            print("  %-10s %-8s %s" % (task.id, (task.result or {}).get("value", "-"),
+                                       [s.id for s in task.sections]))
 
 
 if __name__ == "__main__":

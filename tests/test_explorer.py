@@ -104,6 +104,8 @@ class TestFetching:
             Explorer(Failing(), ["T1"])
         with pytest.raises(AttributeError, match="get_runsheaf"):
             Explorer(object())
+        with pytest.raises(AttributeError, match="get_runsheaf"):
+            Explorer(None)
 
 
 class TestNodes:
@@ -148,6 +150,7 @@ class TestSections:
         other = Explorer(report())
         assert run.tasks == other.tasks and run.tasks == ["T1", "T2"]
         assert run.tasks != ["T1"] and not (run.tasks != ["T1", "T2"])
+        assert run.tasks != None and run[None] is None  # noqa: E711
         with pytest.raises(TypeError, match="unhashable"):
             hash(run.tasks)
 

@@ -66,29 +66,6 @@ nb::object global_or_builtin(const ModuleScope &scope, PyObject *name) {
     return get_attr(nb::module_::import_("builtins"), name);
 }
 
-// A class known to its own methods without a strong reference (the class
-// owns the methods), the way zero-argument super() knows its class.
-struct ClassRef {
-    nb::object weak;
-
-    nb::object get() const {
-        PyObject *cls = nullptr;
-        if (weak.is_valid()) {
-#if PY_VERSION_HEX >= 0x030D0000
-            check(PyWeakref_GetRef(weak.ptr(), &cls) >= 0);
-#else
-            cls = PyWeakref_GetObject(weak.ptr());
-            cls = cls == Py_None ? nullptr : Py_NewRef(cls);
-#endif
-        }
-        if (!cls) {
-            PyErr_SetString(PyExc_RuntimeError, "super(): the class no longer exists");
-            throw nb::python_error();
-        }
-        return nb::steal(cls);
-    }
-};
-
 // type(obj).<name>, as the with statement looks up __enter__ and __exit__.
 nb::object special_method(nb::handle obj, PyObject *name) {
     nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
@@ -144,7 +121,7 @@ const char *const description =
 
 void build_validate_results_file(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope,
                                  nb::handle subcommand) {
-    auto self_class = std::make_shared<ClassRef>();
+    auto self_class = std::make_shared<DefiningClass>();
     ClassBuilder cls(m, "ValidateResultsFile", class_doc);
     cls.attr("name", nb::str("results"))
         .attr("help", nb::str("validate your results file json syntax"))
@@ -153,9 +130,7 @@ void build_validate_results_file(nb::module_ &m, const std::shared_ptr<ModuleSco
 
     cls.method("__init__", [self_class](nb::handle self, nb::args args, nb::kwargs kwargs) {
         const Names &n = names();
-        nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
-            reinterpret_cast<PyObject *>(&PySuper_Type), self_class->get().ptr(), self.ptr(),
-            nullptr));
+        nb::object base = self_class->super(self);
         nb::object copy = steal_checked(PyDict_Copy(kwargs.ptr()));
         steal_checked(PyObject_Call(get_attr(base, n.init).ptr(), args.ptr(), copy.ptr()));
 
@@ -182,10 +157,10 @@ void build_validate_results_file(nb::module_ &m, const std::shared_ptr<ModuleSco
             print(call_method(nb::str("{} accepted"), n.format, path));
             return nb::none();
         },
-        nb::arg("args"));
+        nb::arg("args").none());
 
     nb::object built = cls.build(nb::make_tuple(subcommand));
-    self_class->weak = steal_checked(PyWeakref_NewRef(built.ptr(), nullptr));
+    self_class->bind(built);
 }
 
 }  // namespace

@@ -148,6 +148,41 @@ private:
     PyObject *ref_ = nullptr;  // kept for the life of the process
 };
 
+// The class a method was defined in, as a zero-argument super() sees it:
+// fixed when the class is made, so rebinding the module's name to a
+// subclass cannot send super() back into the same method. Weak, since the
+// class holds the method.
+class DefiningClass {
+public:
+    void bind(nb::handle cls) {
+        ref_ = PyWeakref_NewRef(cls.ptr(), nullptr);
+        check(ref_ != nullptr);
+    }
+
+    // super(<class>, obj)
+    nb::object super(nb::handle obj) const {
+        PyObject *cls = nullptr;
+        if (ref_) {
+#if PY_VERSION_HEX >= 0x030D0000
+            check(PyWeakref_GetRef(ref_, &cls) >= 0);
+#else
+            cls = PyWeakref_GetObject(ref_);
+            cls = cls == Py_None ? nullptr : Py_NewRef(cls);
+#endif
+        }
+        if (!cls) {
+            PyErr_SetString(PyExc_RuntimeError, "super(): the class no longer exists");
+            throw nb::python_error();
+        }
+        nb::object owner = nb::steal(cls);
+        return steal_checked(PyObject_CallFunctionObjArgs(
+            reinterpret_cast<PyObject *>(&PySuper_Type), owner.ptr(), obj.ptr(), nullptr));
+    }
+
+private:
+    PyObject *ref_ = nullptr;  // kept for the life of the process
+};
+
 // Collects a class namespace and creates the class with type(), the same way
 // a class statement does, so bases may be any Python classes.
 class ClassBuilder {

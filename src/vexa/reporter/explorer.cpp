@@ -89,7 +89,7 @@ void build_explorer(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
                 }
             }
         },
-        nb::arg("client"), nb::arg("id_list") = nb::none());
+        nb::arg("client").none(), nb::arg("id_list") = nb::none());
 
     cls.method("__bool__", [](nb::handle self) {
         return truthy(get_attr_or_none(self, names().obj));
@@ -104,14 +104,14 @@ void build_explorer(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
             nb::object obj = steal_checked(PyObject_GenericGetAttr(self.ptr(), names().obj));
             return call_method(obj, names().get, name);
         },
-        nb::arg("name"));
+        nb::arg("name").none());
 
     cls.method(
         "__getitem__",
         [](nb::handle self, nb::handle key) {
             return call_method(get_attr(self, names().obj), names().get, key);
         },
-        nb::arg("key"));
+        nb::arg("key").none());
 
     // Item lookup answers None for every key, so the interpreter's fallback
     // iteration over increasing indices would never stop: opt out of it the
@@ -172,7 +172,7 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
             set_attr(self, names().parent, parent);
             set_attr(self, names().sections_ids, sections);
         },
-        nb::arg("parent"), nb::arg("sections"));
+        nb::arg("parent").none(), nb::arg("sections").none());
 
     cls.method("__len__", [](nb::handle self) {
         Py_ssize_t len = PyObject_Size(get_attr(self, names().sections_ids).ptr());
@@ -191,7 +191,7 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
                                     : nb::borrow(other);
             return steal_checked(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
         },
-        nb::arg("other"));
+        nb::arg("other").none());
 
     cls.method(
         "__getitem__",
@@ -207,7 +207,7 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
             nb::object explorer = (*scope)[n.Explorer];
             return explorer(get_attr(parent, n.client), path);
         },
-        nb::arg("index"));
+        nb::arg("index").none());
 
     nb::object iterator = build_sections_iterator(m);
     cls.method("__iter__", [iterator](nb::handle self) {

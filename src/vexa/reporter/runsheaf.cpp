@@ -19,11 +19,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -833,12 +833,21 @@ nb::object node_dump_json(nb::handle self) {
     return call_kw(get_attr(global(N.json), N.dumps), nb::make_tuple(document), kw);
 }
 
+namespace fast_yaml {
+nb::object dump(nb::handle document, nb::handle dump_fn, nb::handle dumper);
+}
+
 nb::object node_dump_yaml(nb::handle self) {
     nb::dict kw;
     kw["Dumper"] = global(N.YAMLDumper);
     kw["default_flow_style"] = false;
-    return call_kw(get_attr(global(N.yaml), N.dump),
-                   nb::make_tuple(header_document(self)), kw);
+    nb::object dump = get_attr(global(N.yaml), N.dump);
+    nb::object document = header_document(self);
+    // The same text written directly, when nothing it mirrors has changed.
+    nb::object text = fast_yaml::dump(document, dump, kw["Dumper"]);
+    if (text.is_valid())
+        return text;
+    return call_kw(dump, nb::make_tuple(document), kw);
 }
 
 nb::object represent_mapping(nb::handle dumper, nb::handle value) {
@@ -857,6 +866,8 @@ nb::object node_to_yaml(nb::handle /* cls */, nb::handle dumper, nb::handle data
 
 // ---------------------------------------------------------------------------
 // JSONDumper
+
+DefiningClass json_dumper_class, yaml_dumper_class;
 
 nb::dict result_mapping(nb::handle result) {
     nb::dict mapping;
@@ -886,17 +897,14 @@ nb::object json_default(nb::handle self, nb::handle obj) {
     }
     if (value.is_valid() && truthy(value))
         return value;
-    nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
-        (PyObject *) &PySuper_Type, global(N.JSONDumper).ptr(), self.ptr(), nullptr));
-    return call_method(base, N.default_, obj);
+    return call_method(json_dumper_class.super(self), N.default_, obj);
 }
 
 // ---------------------------------------------------------------------------
 // YAMLDumper and its representers
 
 nb::object yaml_increase_indent(nb::handle self, nb::handle flow, nb::handle /* indentless */) {
-    nb::object base = steal_checked(PyObject_CallFunctionObjArgs(
-        (PyObject *) &PySuper_Type, global(N.YAMLDumper).ptr(), self.ptr(), nullptr));
+    nb::object base = yaml_dumper_class.super(self);
     return steal_checked(PyObject_CallMethodObjArgs(base.ptr(), N.increase_indent,
                                                     flow.ptr(), Py_False, nullptr));
 }
@@ -952,6 +960,1550 @@ nb::object result_representer(nb::handle dumper, nb::handle data) {
 nb::object attrdict_representer(nb::handle dumper, nb::handle data) {
     return represent_mapping(dumper, data);
 }
+
+// ---------------------------------------------------------------------------
+// Fast YAML writer
+//
+// PyYAML's pure-Python emitter is most of dump_yaml's time on large trees.
+// This writes the same text straight from the objects: it mirrors the
+// representers above, SafeDumper's own representers and implicit resolvers,
+// and the parts of PyYAML's emitter that block style with default settings
+// reaches, down to its column bookkeeping. dump_yaml uses it only while
+// everything it mirrors is as this module set it up (checked on every call);
+// otherwise, and for documents nested deeper than it goes, yaml.dump writes.
+
+namespace fast_yaml {
+
+// Thrown when the document needs something only yaml.dump does.
+struct Unsupported {};
+
+// T_OTHER: merge, value and yaml, which resolvers give but no node carries.
+enum Tag : uint8_t { T_STR, T_INT, T_FLOAT, T_BOOL, T_NULL, T_TIMESTAMP, T_BINARY,
+                     T_SEQ, T_MAP, T_SET, T_OTHER };
+
+// Tags as the emitter shortens them. A key's tag counts towards the
+// 128-character limit of simple keys even when it is not written.
+constexpr std::string_view tag_text[] = {"!!str", "!!int", "!!float", "!!bool",
+                                         "!!null", "!!timestamp", "!!binary",
+                                         "!!seq", "!!map", "!!set", ""};
+
+constexpr long best_width = 80;
+constexpr int best_indent = 2;
+// Deeper documents are left to yaml.dump and its recursion limit.
+constexpr int max_depth = 1000;
+
+inline bool is_break(Py_UCS4 c) { return c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029; }
+// The emitter's "\0 \t\r\n\x85\u2028\u2029"
+inline bool is_blank_or_break(Py_UCS4 c) {
+    return c == 0 || c == ' ' || c == '\t' || c == '\r' || is_break(c);
+}
+inline bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
+inline bool is_printable_ascii(Py_UCS4 c) { return c >= 0x20 && c <= 0x7E; }
+
+// ---- SafeDumper's implicit resolvers, as matchers of whole texts
+
+template <class C>
+bool equals(const C *s, Py_ssize_t n, std::string_view w) {
+    if (n != (Py_ssize_t) w.size())
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s[i] != (unsigned char) w[i])
+            return false;
+    return true;
+}
+
+template <class C>
+Py_ssize_t skip_digits_underscores(const C *s, Py_ssize_t i, Py_ssize_t n) {
+    while (i < n && (is_digit(s[i]) || s[i] == '_'))
+        ++i;
+    return i;
+}
+
+// (?:[eE][-+][0-9]+)? and the end of the text
+template <class C>
+bool exponent_to_end(const C *s, Py_ssize_t i, Py_ssize_t n) {
+    if (i == n)
+        return true;
+    if ((s[i] != 'e' && s[i] != 'E') || i + 2 >= n || (s[i + 1] != '-' && s[i + 1] != '+'))
+        return false;
+    for (i += 2; i < n; ++i)
+        if (!is_digit(s[i]))
+            return false;
+    return true;
+}
+
+// (?::[0-5]?[0-9])+, advancing i
+template <class C>
+bool sexagesimal(const C *s, Py_ssize_t &i, Py_ssize_t n) {
+    int groups = 0;
+    while (i < n && s[i] == ':') {
+        Py_ssize_t j = i + 1;
+        while (j < n && is_digit(s[j]))
+            ++j;
+        Py_ssize_t run = j - i - 1;
+        if (!(run == 1 || (run == 2 && s[i + 1] <= '5')))
+            return false;
+        i = j;
+        ++groups;
+    }
+    return groups > 0;
+}
+
+template <class C>
+bool inf_or_nan(const C *s, Py_ssize_t n, bool nan) {
+    return nan ? equals(s, n, "nan") || equals(s, n, "NaN") || equals(s, n, "NAN")
+               : equals(s, n, "inf") || equals(s, n, "Inf") || equals(s, n, "INF");
+}
+
+template <class C>
+bool is_float(const C *s, Py_ssize_t n) {
+    if (s[0] == '.') {
+        if (n >= 2 && is_digit(s[1]))
+            return exponent_to_end(s, skip_digits_underscores(s, 2, n), n);
+        return inf_or_nan(s + 1, n - 1, false) || inf_or_nan(s + 1, n - 1, true);
+    }
+    Py_ssize_t i = (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    if (i < n && s[i] == '.')
+        return inf_or_nan(s + i + 1, n - i - 1, false);
+    if (i >= n || !is_digit(s[i]))
+        return false;
+    i = skip_digits_underscores(s, i + 1, n);
+    if (i < n && s[i] == '.')
+        return exponent_to_end(s, skip_digits_underscores(s, i + 1, n), n);
+    if (!sexagesimal(s, i, n) || i >= n || s[i] != '.')
+        return false;
+    return skip_digits_underscores(s, i + 1, n) == n;
+}
+
+// One or more characters from i to the end, all accepted by ok.
+template <class C>
+bool rest_is(const C *s, Py_ssize_t i, Py_ssize_t n, bool (*ok)(Py_UCS4)) {
+    if (i >= n)
+        return false;
+    for (; i < n; ++i)
+        if (!ok(s[i]))
+            return false;
+    return true;
+}
+
+template <class C>
+bool is_int(const C *s, Py_ssize_t n) {
+    Py_ssize_t i = (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    if (i >= n)
+        return false;
+    if (s[i] == '0') {
+        if (i + 1 == n)
+            return true;
+        if (s[i + 1] == 'b')
+            return rest_is(s, i + 2, n, [](Py_UCS4 c) { return c == '0' || c == '1' || c == '_'; });
+        if (s[i + 1] == 'x')
+            return rest_is(s, i + 2, n, [](Py_UCS4 c) {
+                return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
+            });
+        return rest_is(s, i + 1, n, [](Py_UCS4 c) { return (c >= '0' && c <= '7') || c == '_'; });
+    }
+    if (s[i] < '1' || s[i] > '9')
+        return false;
+    i = skip_digits_underscores(s, i + 1, n);
+    if (i == n)
+        return true;
+    return sexagesimal(s, i, n) && i == n;
+}
+
+template <class C>
+bool one_or_two_digits(const C *s, Py_ssize_t &i, Py_ssize_t n) {
+    Py_ssize_t j = i;
+    while (j < n && is_digit(s[j]))
+        ++j;
+    if (j - i < 1 || j - i > 2)
+        return false;
+    i = j;
+    return true;
+}
+
+template <class C>
+bool two_digits(const C *s, Py_ssize_t &i, Py_ssize_t n) {
+    if (i + 1 >= n || !is_digit(s[i]) || !is_digit(s[i + 1]))
+        return false;
+    i += 2;
+    return true;
+}
+
+template <class C>
+bool is_timestamp(const C *s, Py_ssize_t n) {
+    if (n < 8 || !is_digit(s[1]) || !is_digit(s[2]) || !is_digit(s[3]) || s[4] != '-')
+        return false;
+    if (n == 10 && is_digit(s[5]) && is_digit(s[6]) && s[7] == '-' && is_digit(s[8]) &&
+        is_digit(s[9]))
+        return true;
+    Py_ssize_t i = 5;
+    if (!one_or_two_digits(s, i, n) || i >= n || s[i] != '-')
+        return false;
+    ++i;
+    if (!one_or_two_digits(s, i, n) || i >= n)
+        return false;
+    if (s[i] == 'T' || s[i] == 't') {
+        ++i;
+    } else if (s[i] == ' ' || s[i] == '\t') {
+        while (i < n && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+    } else {
+        return false;
+    }
+    if (!one_or_two_digits(s, i, n) || i >= n || s[i] != ':')
+        return false;
+    ++i;
+    if (!two_digits(s, i, n) || i >= n || s[i] != ':')
+        return false;
+    ++i;
+    if (!two_digits(s, i, n))
+        return false;
+    if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && is_digit(s[i]))
+            ++i;
+    }
+    if (i == n)
+        return true;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    if (i < n && s[i] == 'Z')
+        return i + 1 == n;
+    if (i >= n || (s[i] != '-' && s[i] != '+'))
+        return false;
+    ++i;
+    if (!one_or_two_digits(s, i, n))
+        return false;
+    if (i == n)
+        return true;
+    if (s[i] != ':')
+        return false;
+    ++i;
+    return two_digits(s, i, n) && i == n;
+}
+
+// The tag a plain scalar with this text would be read back as; T_STR when no
+// resolver takes it.
+template <class C>
+Tag resolve(const C *s, Py_ssize_t n) {
+    if (n == 0)
+        return T_NULL;
+    switch (s[0]) {
+    case 'y': case 'Y': case 'n': case 'N': case 't': case 'T':
+    case 'f': case 'F': case 'o': case 'O':
+        for (std::string_view w : {"yes", "Yes", "YES", "no", "No", "NO", "true", "True",
+                                   "TRUE", "false", "False", "FALSE", "on", "On", "ON",
+                                   "off", "Off", "OFF"})
+            if (equals(s, n, w))
+                return T_BOOL;
+        if (equals(s, n, "null") || equals(s, n, "Null") || equals(s, n, "NULL"))
+            return T_NULL;
+        return T_STR;
+    case '~':
+        return n == 1 ? T_NULL : T_STR;
+    case '.':
+        return is_float(s, n) ? T_FLOAT : T_STR;
+    case '-': case '+':
+        return is_float(s, n) ? T_FLOAT : is_int(s, n) ? T_INT : T_STR;
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        return is_float(s, n) ? T_FLOAT
+               : is_int(s, n) ? T_INT
+               : is_timestamp(s, n) ? T_TIMESTAMP : T_STR;
+    case '<':
+        return equals(s, n, "<<") ? T_OTHER : T_STR;  // merge
+    case '=': case '!': case '&': case '*':
+        return n == 1 ? T_OTHER : T_STR;  // value, and the "yaml" tag
+    default:
+        return T_STR;
+    }
+}
+
+// ---- the emitter's analyze_scalar, with allow_unicode off
+
+struct Analysis {
+    bool empty = false;
+    bool multiline = false;
+    bool allow_plain = false;  // block plain: scalars never sit in a flow collection here
+    bool allow_single = false;
+    bool allow_block = false;
+};
+
+template <class C>
+Analysis analyze(const C *s, Py_ssize_t n) {
+    Analysis a;
+    if (n == 0) {
+        a.empty = a.allow_plain = a.allow_single = true;
+        return a;
+    }
+    bool indicators = false, line_breaks = false, special = false;
+    bool leading_space = false, leading_break = false;
+    bool trailing_space = false, trailing_break = false;
+    bool break_space = false, space_break = false;
+    if (n >= 3 && ((s[0] == '-' && s[1] == '-' && s[2] == '-') ||
+                   (s[0] == '.' && s[1] == '.' && s[2] == '.')))
+        indicators = true;
+    bool preceded_by_blank = true;
+    bool followed_by_blank = n == 1 || is_blank_or_break(s[1]);
+    bool previous_space = false, previous_break = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = s[i];
+        if (i == 0) {
+            switch (c) {
+            case '#': case ',': case '[': case ']': case '{': case '}': case '&': case '*':
+            case '!': case '|': case '>': case '\'': case '"': case '%': case '@': case '`':
+                indicators = true;
+            }
+            if ((c == '?' || c == ':' || c == '-') && followed_by_blank)
+                indicators = true;
+        } else {
+            if (c == ':' && followed_by_blank)
+                indicators = true;
+            if (c == '#' && preceded_by_blank)
+                indicators = true;
+        }
+        if (is_break(c))
+            line_breaks = true;
+        if (c != '\n' && !is_printable_ascii(c))
+            special = true;  // everything else is escaped, so double-quoted
+        if (c == ' ') {
+            leading_space |= i == 0;
+            trailing_space |= i == n - 1;
+            break_space |= previous_break;
+            previous_space = true;
+            previous_break = false;
+        } else if (is_break(c)) {
+            leading_break |= i == 0;
+            trailing_break |= i == n - 1;
+            space_break |= previous_space;
+            previous_space = false;
+            previous_break = true;
+        } else {
+            previous_space = previous_break = false;
+        }
+        preceded_by_blank = is_blank_or_break(c);
+        followed_by_blank = i + 2 >= n || is_blank_or_break(s[i + 2]);
+    }
+    a.multiline = line_breaks;
+    a.allow_plain = a.allow_single = a.allow_block = true;
+    if (leading_space || leading_break || trailing_space || trailing_break)
+        a.allow_plain = false;
+    if (trailing_space)
+        a.allow_block = false;
+    if (break_space)
+        a.allow_plain = a.allow_single = false;
+    if (space_break || special)
+        a.allow_plain = a.allow_single = a.allow_block = false;
+    if (line_breaks || indicators)
+        a.allow_plain = false;
+    return a;
+}
+
+// ---- YAMLDumper and the module as they were at import
+
+struct Snapshot {
+    nb::object yaml, dump, dump_all, dumper, mro, round;
+    std::vector<std::pair<nb::object, nb::object>> class_dicts;  // class, copy of its dict
+    nb::object representers, representers_copy;
+    nb::object multi_representers, path_resolvers;
+    nb::object implicit_resolvers, implicit_resolvers_copy;
+    nb::object escapes, escapes_copy, prefixes, prefixes_copy;
+    std::vector<std::pair<PyObject *, nb::object>> constants;  // name, value
+    nb::object result_counter, test_result, attr_dict, nodes[4];
+    nb::object encodebytes;
+};
+
+// Taken at import when the dumper is one this writer mirrors; released at
+// interpreter exit.
+Snapshot *snapshot = nullptr;
+PyObject *repr_name = nullptr, *utcoffset_name = nullptr, *round_name = nullptr;
+
+nb::object attr(nb::handle obj, const char *name) {
+    return steal_checked(PyObject_GetAttrString(obj.ptr(), name));
+}
+
+nb::object class_dict(nb::handle cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return steal_checked(PyType_GetDict((PyTypeObject *) cls.ptr()));
+#else
+    return nb::borrow(((PyTypeObject *) cls.ptr())->tp_dict);
+#endif
+}
+
+nb::object dict_copy(nb::handle d) { return steal_checked(PyDict_Copy(d.ptr())); }
+
+bool starts_with(nb::handle text, const char *prefix) {
+    if (!PyUnicode_Check(text.ptr()))
+        return false;
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), nb::str(prefix).ptr(), 0,
+                                       (Py_ssize_t) std::strlen(prefix), -1);
+    check(r >= 0);
+    return r == 1;
+}
+
+// The same keys bound to the very same objects.
+bool same_items(nb::handle live, nb::handle copy) {
+    if (!PyDict_CheckExact(live.ptr()) || PyDict_GET_SIZE(live.ptr()) != PyDict_GET_SIZE(copy.ptr()))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(copy.ptr(), &pos, &key, &value)) {
+        if (PyDict_GetItemWithError(live.ptr(), key) != value) {
+            check(!PyErr_Occurred());
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the classes of type's MRO define for `name` (the first one found),
+// without binding it; null when none does.
+PyObject *class_attribute(PyTypeObject *type, const char *name) {
+    nb::str key(name);
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *found = PyDict_GetItemWithError(class_dict(PyTuple_GET_ITEM(mro, i)).ptr(), key.ptr());
+        if (found)
+            return found;  // the class dicts keep it alive
+        check(!PyErr_Occurred());
+    }
+    return nullptr;
+}
+
+// The resolver table (first character -> list of (tag, regexp)), with
+// tuples for lists.
+nb::object freeze_resolvers(nb::handle live) {
+    nb::object copy = steal_checked(PyDict_New());
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(live.ptr(), &pos, &key, &value))
+        set_item(copy, key, steal_checked(PySequence_Tuple(value)));
+    return copy;
+}
+
+bool same_resolvers(nb::handle live, nb::handle frozen) {
+    if (!PyDict_CheckExact(live.ptr()) || PyDict_GET_SIZE(live.ptr()) != PyDict_GET_SIZE(frozen.ptr()))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *entries;
+    while (PyDict_Next(frozen.ptr(), &pos, &key, &entries)) {
+        PyObject *list = PyDict_GetItemWithError(live.ptr(), key);
+        if (!list || !PyList_CheckExact(list) || PyList_GET_SIZE(list) != PyTuple_GET_SIZE(entries)) {
+            check(!PyErr_Occurred());
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i)
+            if (PyList_GET_ITEM(list, i) != PyTuple_GET_ITEM(entries, i))
+                return false;
+    }
+    return true;
+}
+
+// The characters of an ASCII str; empty for anything else.
+std::string ascii(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()) || !PyUnicode_IS_ASCII(text.ptr()))
+        return {};
+    return {(const char *) PyUnicode_DATA(text.ptr()), (size_t) PyUnicode_GET_LENGTH(text.ptr())};
+}
+
+// A pattern without the blanks that re.VERBOSE ignores.
+std::string squeezed(nb::handle pattern) {
+    std::string out;
+    for (char c : ascii(pattern))
+        if (!Py_UNICODE_ISSPACE((Py_UCS4) (unsigned char) c))
+            out += c;
+    return out;
+}
+
+// The resolvers are PyYAML 6.0's own, which the matchers above stand in for.
+bool pristine_resolvers(nb::handle table) {
+    struct Pattern { const char *tag, *text; };
+    static const Pattern patterns[] = {
+        {"bool", "^(?:yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF)$"},
+        {"null", "^(?:~|null|Null|NULL|)$"},
+        {"float", "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?|\\.[0-9][0-9_]*(?:[eE]"
+                  "[-+][0-9]+)?|[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\\.[0-9_]*|[-+]?\\.(?:inf|Inf|"
+                  "INF)|\\.(?:nan|NaN|NAN))$"},
+        {"int", "^(?:[-+]?0b[0-1_]+|[-+]?0[0-7_]+|[-+]?(?:0|[1-9][0-9_]*)|[-+]?0x[0-9a-fA-F_]+|"
+                "[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$"},
+        {"timestamp", "^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]|[0-9][0-9][0-9][0-9]-"
+                      "[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[\\t]+)[0-9][0-9]?:[0-9][0-9]:[0-9][0-9]"
+                      "(?:\\.[0-9]*)?(?:[\\t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$"},
+        {"merge", "^(?:<<)$"},
+        {"value", "^(?:=)$"},
+        {"yaml", "^(?:!|&|\\*)$"},
+    };
+    struct First { const char *chars, *tags; };
+    static const First firsts[] = {
+        {"yYtTfFoO", "bool"}, {"nN", "bool null"}, {"~", "null"}, {"+-", "float int"},
+        {".", "float"}, {"0123456789", "float int timestamp"}, {"<", "merge"},
+        {"=", "value"}, {"!&*", "yaml"},
+    };
+    auto expected_tags = [&](PyObject *key) -> std::string_view {
+        if (PyUnicode_GET_LENGTH(key) == 0)
+            return "null";
+        Py_UCS4 c = PyUnicode_READ_CHAR(key, 0);
+        if (PyUnicode_GET_LENGTH(key) == 1 && c < 0x80 && c)
+            for (const First &f : firsts)
+                if (std::strchr(f.chars, (int) c))
+                    return f.tags;
+        return "?";
+    };
+    if (!PyDict_CheckExact(table.ptr()) || PyDict_GET_SIZE(table.ptr()) != 30)
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *list;
+    while (PyDict_Next(table.ptr(), &pos, &key, &list)) {
+        if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(list))
+            return false;
+        std::string tags;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *entry = PyList_GET_ITEM(list, i);
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
+                return false;
+            std::string name = ascii(PyTuple_GET_ITEM(entry, 0));
+            if (name.rfind("tag:yaml.org,2002:", 0) != 0)
+                return false;
+            name.erase(0, std::strlen("tag:yaml.org,2002:"));
+            std::string text = squeezed(attr(PyTuple_GET_ITEM(entry, 1), "pattern"));
+            bool known = false;
+            for (const Pattern &p : patterns)
+                known |= name == p.tag && text == p.text;
+            if (!known)
+                return false;
+            tags += (tags.empty() ? "" : " ") + name;
+        }
+        if (tags != expected_tags(key))
+            return false;
+    }
+    return true;
+}
+
+// The functions of a PyYAML class come from PyYAML: nothing was patched in
+// before this module was imported.
+bool from_pyyaml(nb::handle cls) {
+    nb::object dict = class_dict(cls);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        nb::object fn = nb::borrow(value);
+        if (PyObject_TypeCheck(value, &PyClassMethod_Type) ||
+            PyObject_TypeCheck(value, &PyStaticMethod_Type))
+            fn = attr(value, "__func__");
+        if (PyFunction_Check(fn.ptr()) && !starts_with(PyFunction_GetModule(fn.ptr()), "yaml."))
+            return false;
+    }
+    return true;
+}
+
+// YAMLDumper derives from SafeDumper alone and adds only its two methods and
+// its representer table.
+bool pristine_classes(Snapshot &s) {
+    if (Py_TYPE(s.dumper.ptr()) != &PyType_Type)
+        return false;
+    s.mro = attr(s.dumper, "__mro__");
+    const std::pair<const char *, const char *> line[] = {
+        {"yaml.dumper", "SafeDumper"},           {"yaml.emitter", "Emitter"},
+        {"yaml.serializer", "Serializer"},       {"yaml.representer", "SafeRepresenter"},
+        {"yaml.representer", "BaseRepresenter"}, {"yaml.resolver", "Resolver"},
+        {"yaml.resolver", "BaseResolver"}};
+    PyObject *mro = s.mro.ptr();
+    if (!PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 9 ||
+        PyTuple_GET_ITEM(mro, 0) != s.dumper.ptr() ||
+        PyTuple_GET_ITEM(mro, 8) != (PyObject *) &PyBaseObject_Type)
+        return false;
+    for (int i = 0; i < 7; ++i) {
+        nb::object cls = nb::module_::import_(line[i].first).attr(line[i].second);
+        if (PyTuple_GET_ITEM(mro, i + 1) != cls.ptr() || !from_pyyaml(cls))
+            return false;
+    }
+    nb::object own = class_dict(s.dumper);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(own.ptr(), &pos, &key, &value)) {
+        std::string name = ascii(key);
+        bool dunder = name.size() > 4 && name.rfind("__", 0) == 0 &&
+                      name.compare(name.size() - 2, 2, "__") == 0;
+        if (!dunder && name != "increase_indent" && name != "ignore_aliases" &&
+            name != "yaml_representers")
+            return false;
+    }
+    for (int i = 0; i < 8; ++i) {
+        nb::handle cls = PyTuple_GET_ITEM(mro, i);
+        s.class_dicts.emplace_back(nb::borrow(cls), dict_copy(class_dict(cls)));
+    }
+    return true;
+}
+
+// Two bindings of one function to one object: each access to a class
+// method binds anew.
+bool same_method(nb::handle a, nb::handle b) {
+    for (const char *part : {"__self__", "__func__"}) {
+        nb::object x = get_optional_attr(a, nb::str(part).ptr());
+        nb::object y = get_optional_attr(b, nb::str(part).ptr());
+        if (!x.is_valid() || !y.is_valid() || x.ptr() != y.ptr())
+            return false;
+    }
+    return true;
+}
+
+// The representer table is SafeDumper's with this module's registrations,
+// and nothing else.
+bool pristine_representers(Snapshot &s, nb::handle module) {
+    s.representers = attr(s.dumper, "yaml_representers");
+    if (!PyDict_CheckExact(s.representers.ptr()))
+        return false;
+    nb::object safe = nb::module_::import_("yaml.representer").attr("SafeRepresenter");
+    nb::object datetime_mod = nb::module_::import_("datetime");
+    s.result_counter = module.attr("ResultCounter");
+    s.test_result = module.attr("TestResult");
+    s.attr_dict = module.attr("AttrDict");
+    const char *node_classes[] = {"Runsheaf", "Task", "Section", "Plugin"};
+    nb::dict want;
+    auto type = [](PyTypeObject *t) { return nb::handle((PyObject *) t); };
+    want[type(Py_TYPE(Py_None))] = attr(safe, "represent_none");
+    want[type(&PyBytes_Type)] = attr(safe, "represent_binary");
+    want[type(&PyBool_Type)] = attr(safe, "represent_bool");
+    want[type(&PyLong_Type)] = attr(safe, "represent_int");
+    want[type(&PyList_Type)] = attr(safe, "represent_list");
+    want[type(&PyTuple_Type)] = attr(safe, "represent_list");
+    want[type(&PyDict_Type)] = attr(safe, "represent_dict");
+    want[type(&PySet_Type)] = attr(safe, "represent_set");
+    want[datetime_mod.attr("date")] = attr(safe, "represent_date");
+    want[datetime_mod.attr("datetime")] = attr(safe, "represent_datetime");
+    want[type(&PyUnicode_Type)] = module.attr("str_representer");
+    want[type(&PyFloat_Type)] = module.attr("float_representer");
+    want[type(&PyType_Type)] = module.attr("type_representer");
+    want[nb::none()] = module.attr("unknown_representer");
+    want[s.result_counter] = module.attr("ResultCounter_representer");
+    want[s.test_result] = module.attr("TestResult_representer");
+    want[s.attr_dict] = module.attr("AttrDict_representer");
+    for (int i = 0; i < 4; ++i) {
+        s.nodes[i] = module.attr(node_classes[i]);
+        want[s.nodes[i]] = attr(s.nodes[i], "to_yaml");
+    }
+    if (PyDict_GET_SIZE(want.ptr()) != PyDict_GET_SIZE(s.representers.ptr()))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *expected;
+    while (PyDict_Next(want.ptr(), &pos, &key, &expected)) {
+        PyObject *have = PyDict_GetItemWithError(s.representers.ptr(), key);
+        check(have || !PyErr_Occurred());
+        if (!have || (have != expected && !same_method(have, expected)))
+            return false;
+    }
+    s.representers_copy = dict_copy(s.representers);
+    s.multi_representers = attr(s.dumper, "yaml_multi_representers");
+    return PyDict_CheckExact(s.multi_representers.ptr()) &&
+           PyDict_GET_SIZE(s.multi_representers.ptr()) == 0;
+}
+
+// The resolvers, escapes and tag handles the emitter works with.
+bool pristine_emitter_tables(Snapshot &s) {
+    s.path_resolvers = attr(s.dumper, "yaml_path_resolvers");
+    s.implicit_resolvers = attr(s.dumper, "yaml_implicit_resolvers");
+    if (!PyDict_CheckExact(s.path_resolvers.ptr()) || PyDict_GET_SIZE(s.path_resolvers.ptr()) ||
+        !pristine_resolvers(s.implicit_resolvers))
+        return false;
+    s.implicit_resolvers_copy = freeze_resolvers(s.implicit_resolvers);
+
+    nb::dict escapes, prefixes;
+    const std::pair<int, char> letters[] = {
+        {0, '0'},   {7, 'a'},     {8, 'b'},      {9, 't'},    {10, 'n'},
+        {11, 'v'},  {12, 'f'},    {13, 'r'},     {27, 'e'},   {'"', '"'},
+        {'\\', '\\'}, {0x85, 'N'}, {0xA0, '_'}, {0x2028, 'L'}, {0x2029, 'P'}};
+    for (auto [c, letter] : letters)
+        escapes[steal_checked(PyUnicode_FromOrdinal(c))] = nb::str(&letter, 1);
+    prefixes["!"] = "!";
+    prefixes["tag:yaml.org,2002:"] = "!!";
+    s.escapes = attr(s.dumper, "ESCAPE_REPLACEMENTS");
+    s.prefixes = attr(s.dumper, "DEFAULT_TAG_PREFIXES");
+    if (!PyDict_CheckExact(s.escapes.ptr()) || !PyDict_CheckExact(s.prefixes.ptr()) ||
+        !equal(s.escapes, escapes) || !equal(s.prefixes, prefixes))
+        return false;
+    s.escapes_copy = dict_copy(s.escapes);
+    s.prefixes_copy = dict_copy(s.prefixes);
+    return true;
+}
+
+// The module constants the representers read each time they run.
+bool pristine_constants(Snapshot &s) {
+    const std::pair<PyObject *, const char *> tags[] = {{N.YAML_MAP, "tag:yaml.org,2002:map"},
+                                                        {N.YAML_STR, "tag:yaml.org,2002:str"},
+                                                        {N.YAML_FLT, "tag:yaml.org,2002:float"}};
+    for (auto [name, text] : tags) {
+        nb::object value = global(name);
+        if (!PyUnicode_CheckExact(value.ptr()) || !equal(value, nb::str(text)))
+            return false;
+        s.constants.emplace_back(name, value);
+    }
+    nb::object precision = global(N.FLOAT_PRECISION);
+    if (!PyLong_CheckExact(precision.ptr()) || !equal(precision, nb::int_(2)))
+        return false;
+    s.constants.emplace_back(N.FLOAT_PRECISION, precision);
+    s.round = get_item(nb::borrow(PyEval_GetBuiltins()), round_name);
+    return true;
+}
+
+// Called once, at the end of the module's import.
+void capture(nb::handle module) {
+    PyDateTime_IMPORT;
+    check(PyDateTimeAPI != nullptr);
+    repr_name = interned("repr");
+    utcoffset_name = interned("utcoffset");
+    round_name = interned("round");
+    auto s = std::make_unique<Snapshot>();
+    s->yaml = global(N.yaml);
+    s->dumper = global(N.YAMLDumper);
+    s->dump = get_attr(s->yaml, N.dump);
+    s->dump_all = attr(s->yaml, "dump_all");
+    if (!starts_with(attr(s->yaml, "__version__"), "6.0.") || !pristine_classes(*s) ||
+        !pristine_representers(*s, module) || !pristine_emitter_tables(*s) ||
+        !pristine_constants(*s))
+        return;
+    s->encodebytes = nb::module_::import_("base64").attr("encodebytes");
+    snapshot = s.release();
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        delete snapshot;
+        snapshot = nullptr;
+    }));
+}
+
+// The module global `name`, or null when it is gone.
+PyObject *module_global(PyObject *name) {
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(scope.module().ptr()), name);
+    check(value || !PyErr_Occurred());
+    return value;
+}
+
+// Whether yaml.dump(..., Dumper=dumper) would still write what this writer
+// writes: all of the snapshot still holds.
+bool applies(const Snapshot &s, nb::handle dump_fn, nb::handle dumper) {
+    if (dump_fn.ptr() != s.dump.ptr() || dumper.ptr() != s.dumper.ptr())
+        return false;
+    for (const auto &[name, value] : s.constants)
+        if (module_global(name) != value.ptr())
+            return false;
+    PyObject *round = PyDict_GetItemWithError(PyEval_GetBuiltins(), round_name);
+    check(round || !PyErr_Occurred());
+    if (round != s.round.ptr() || attr(s.yaml, "dump_all").ptr() != s.dump_all.ptr() ||
+        attr(s.dumper, "__mro__").ptr() != s.mro.ptr())
+        return false;
+    for (const auto &[cls, copy] : s.class_dicts)
+        if (!same_items(class_dict(cls), copy))
+            return false;
+    return same_items(s.representers, s.representers_copy) &&
+           PyDict_GET_SIZE(s.multi_representers.ptr()) == 0 &&
+           PyDict_GET_SIZE(s.path_resolvers.ptr()) == 0 &&
+           same_resolvers(s.implicit_resolvers, s.implicit_resolvers_copy) &&
+           equal(s.escapes, s.escapes_copy) && equal(s.prefixes, s.prefixes_copy);
+}
+
+// ---- representation: an object as the representers turn it into a node
+
+using Pairs = std::vector<std::pair<nb::object, nb::object>>;
+
+struct Rep {
+    enum Kind : uint8_t { SCALAR, SEQ, MAP } kind = SCALAR;
+    Tag tag = T_STR;
+    bool literal = false;  // str_representer asked for style '|'
+    int width = PyUnicode_1BYTE_KIND;
+    const void *data = nullptr;
+    Py_ssize_t len = 0;    // characters of a scalar
+    nb::object keep;       // owns the text, or the sequence
+    std::string chars;     // text made here
+    Pairs pairs;           // a mapping's items, in writing order
+};
+
+template <class F>
+decltype(auto) with_chars(const Rep &r, F &&f) {
+    switch (r.width) {
+    case PyUnicode_1BYTE_KIND: return f((const Py_UCS1 *) r.data);
+    case PyUnicode_2BYTE_KIND: return f((const Py_UCS2 *) r.data);
+    default: return f((const Py_UCS4 *) r.data);
+    }
+}
+
+// str_representer's clean-up: every line rstripped as str.rstrip() does
+template <class C>
+void strip_lines(const C *s, Py_ssize_t n, std::string &out) {
+    const C newline = '\n';
+    out.reserve((size_t) n * sizeof(C));
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t end = start;
+        while (end < n && s[end] != '\n')
+            ++end;
+        Py_ssize_t stop = end;
+        while (stop > start && Py_UNICODE_ISSPACE(s[stop - 1]))
+            --stop;
+        out.append((const char *) (s + start), (size_t) (stop - start) * sizeof(C));
+        if (end == n)
+            break;
+        out.append((const char *) &newline, sizeof(C));
+        start = end + 1;
+    }
+}
+
+// Code point order, as str's < compares.
+int compare_str(PyObject *a, PyObject *b) {
+    Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    int ka = PyUnicode_KIND(a), kb = PyUnicode_KIND(b);
+    const void *da = PyUnicode_DATA(a), *db = PyUnicode_DATA(b);
+    Py_ssize_t n = std::min(la, lb);
+    if (ka == PyUnicode_1BYTE_KIND && kb == PyUnicode_1BYTE_KIND) {
+        if (int c = std::memcmp(da, db, (size_t) n))
+            return c;
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 ca = PyUnicode_READ(ka, da, i), cb = PyUnicode_READ(kb, db, i);
+            if (ca != cb)
+                return ca < cb ? -1 : 1;
+        }
+    }
+    return la < lb ? -1 : la > lb;
+}
+
+// represent_mapping's sorted() of the (key, value) tuples, keeping the given
+// order when the keys cannot be ordered (TypeError).
+void sort_pairs(Pairs &pairs) {
+    bool str_keys = std::all_of(pairs.begin(), pairs.end(), [](const auto &p) {
+        return PyUnicode_CheckExact(p.first.ptr());
+    });
+    if (str_keys) {
+        // the keys of one mapping differ, so they alone decide the order
+        std::sort(pairs.begin(), pairs.end(), [](const auto &a, const auto &b) {
+            return compare_str(a.first.ptr(), b.first.ptr()) < 0;
+        });
+        return;
+    }
+    nb::object list = steal_checked(PyList_New((Py_ssize_t) pairs.size()));
+    for (size_t i = 0; i < pairs.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i,
+                        steal_checked(PyTuple_Pack(2, pairs[i].first.ptr(), pairs[i].second.ptr()))
+                            .release().ptr());
+    if (PyList_Sort(list.ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return;
+    }
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject *item = PyList_GET_ITEM(list.ptr(), (Py_ssize_t) i);
+        pairs[i] = {nb::borrow(PyTuple_GET_ITEM(item, 0)), nb::borrow(PyTuple_GET_ITEM(item, 1))};
+    }
+}
+
+// list(d.items()) of an exact dict
+void dict_pairs(nb::handle dict, Pairs &pairs) {
+    pairs.reserve((size_t) PyDict_GET_SIZE(dict.ptr()));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value))
+        pairs.emplace_back(nb::borrow(key), nb::borrow(value));
+}
+
+// list(obj.items()), each item unpacked as `for k, v in ...` does
+void items_pairs(nb::handle obj, Pairs &pairs) {
+    nb::object items = steal_checked(PySequence_List(call_method(obj, N.items).ptr()));
+    pairs.reserve((size_t) PyList_GET_SIZE(items.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        pairs.push_back(unpack_pair(PyList_GET_ITEM(items.ptr(), i)));
+}
+
+enum Style : uint8_t { PLAIN, SINGLE, DOUBLE, LITERAL };
+enum Context : uint8_t { ROOT = 1, IN_SEQUENCE = 2, IN_MAPPING = 4, SIMPLE_KEY = 8 };
+
+class Writer {
+public:
+    explicit Writer(const Snapshot &s) : s_(s) {}
+
+    nb::object document(nb::handle root) {
+        node(root, ROOT);
+        write_indent();  // document end
+        if (open_ended_) {
+            indicator("...", true);
+            write_indent();
+        }
+        // Only printable ASCII and line breaks get written (allow_unicode is off).
+        return steal_checked(PyUnicode_DecodeASCII(out_.data(), (Py_ssize_t) out_.size(), nullptr));
+    }
+
+private:
+    const Snapshot &s_;
+    std::string out_;
+    int indent_ = -1;  // the emitter's None
+    long column_ = 0;
+    bool whitespace_ = true, indention_ = true, open_ended_ = false;
+    int depth_ = 0;
+    std::vector<nb::object> metaclasses_;  // checked by plain_metaclass
+
+    // One level of nesting of the user's data.
+    class Level {
+    public:
+        explicit Level(Writer &w) : w_(w) {
+            if (w_.depth_ >= max_depth)
+                throw Unsupported();
+            if (Py_EnterRecursiveCall(" while writing YAML"))
+                throw nb::python_error();
+            ++w_.depth_;
+        }
+        ~Level() {
+            --w_.depth_;
+            Py_LeaveRecursiveCall();
+        }
+        Level(const Level &) = delete;
+        Level &operator=(const Level &) = delete;
+
+    private:
+        Writer &w_;
+    };
+
+    // ---- the emitter's write_* primitives
+
+    void write(std::string_view text) {
+        out_.append(text);
+        column_ += (long) text.size();
+    }
+
+    template <class C>
+    void write(const C *s, Py_ssize_t n, bool count_columns = true) {
+        if constexpr (sizeof(C) == 1) {
+            out_.append((const char *) s, (size_t) n);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                out_ += (char) s[i];  // printable ASCII only
+        }
+        if (count_columns)
+            column_ += (long) n;
+    }
+
+    void indicator(std::string_view text, bool need_whitespace, bool whitespace = false,
+                   bool indention = false) {
+        if (!whitespace_ && need_whitespace) {
+            out_ += ' ';
+            ++column_;
+        }
+        write(text);
+        whitespace_ = whitespace;
+        indention_ = indention_ && indention;
+        open_ended_ = false;
+    }
+
+    void line_break() {
+        out_ += '\n';
+        whitespace_ = indention_ = true;
+        column_ = 0;
+    }
+
+    void write_indent() {
+        long indent = indent_ < 0 ? 0 : indent_;
+        if (!indention_ || column_ > indent || (column_ == indent && !whitespace_))
+            line_break();
+        if (column_ < indent) {
+            whitespace_ = true;
+            out_.append((size_t) (indent - column_), ' ');
+            column_ = indent;
+        }
+    }
+
+    // ---- representation
+
+    static void set_text(Rep &r, Tag tag, nb::object str) {
+        r.tag = tag;
+        r.keep = std::move(str);
+        r.width = PyUnicode_KIND(r.keep.ptr());
+        r.data = PyUnicode_DATA(r.keep.ptr());
+        r.len = PyUnicode_GET_LENGTH(r.keep.ptr());
+    }
+
+    static void set_ascii(Rep &r, Tag tag, std::string_view text) {
+        r.tag = tag;
+        r.chars.assign(text);
+        r.data = r.chars.data();
+        r.len = (Py_ssize_t) r.chars.size();
+    }
+
+    static void set_mapping(Rep &r, Tag tag) {
+        r.kind = Rep::MAP;
+        r.tag = tag;
+    }
+
+    // Dispatch on the exact type, as PyYAML looks up yaml_representers.
+    void represent(nb::handle obj, Rep &r) {
+        PyObject *o = obj.ptr();
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyUnicode_Type)
+            represent_str(obj, r);
+        else if (type == &PyLong_Type)
+            represent_int(obj, r);
+        else if (type == &PyFloat_Type)
+            represent_float(obj, r);
+        else if (type == &PyBool_Type)
+            set_ascii(r, T_BOOL, o == Py_True ? "true" : "false");
+        else if (o == Py_None)
+            set_ascii(r, T_NULL, "null");
+        else if (type == &PyList_Type || type == &PyTuple_Type) {
+            r.kind = Rep::SEQ;
+            r.tag = T_SEQ;
+            r.keep = nb::borrow(obj);
+        } else if (type == &PyDict_Type) {
+            set_mapping(r, T_MAP);
+            dict_pairs(obj, r.pairs);
+            sort_pairs(r.pairs);
+        }
+        else if (type == PyDateTimeAPI->DateTimeType)
+            represent_datetime(obj, r);
+        else if (type == PyDateTimeAPI->DateType) {
+            char buf[16];
+            set_ascii(r, T_TIMESTAMP, date_text(o, buf));
+        } else if (type == &PyType_Type)
+            set_text(r, T_STR, steal_checked(PyObject_Repr(o)));  // type_representer
+        else if (type == &PySet_Type)
+            represent_set(obj, r);
+        else if (type == &PyBytes_Type) {
+            nb::object base64 = s_.encodebytes(obj);
+            set_text(r, T_BINARY, steal_checked(PyUnicode_FromEncodedObject(base64.ptr(), "ascii", nullptr)));
+            r.literal = true;
+        } else if (!plain_metaclass(Py_TYPE((PyObject *) type)))
+            throw Unsupported();
+        else if ((PyObject *) type == s_.result_counter.ptr())
+            represent_counter(obj, r);
+        else if ((PyObject *) type == s_.test_result.ptr())
+            represent_result(obj, r);
+        else if ((PyObject *) type == s_.attr_dict.ptr()) {
+            set_mapping(r, T_MAP);
+            items_pairs(obj, r.pairs);
+            sort_pairs(r.pairs);
+        } else if (is_node_class(type)) {
+            // to_yaml: the node mapping rule, in _ARG_ORDER order
+            set_mapping(r, T_MAP);
+            for_each_node_pair(obj, [&](nb::handle name, nb::handle value) {
+                r.pairs.emplace_back(nb::borrow(name), nb::borrow(value));
+            });
+        } else
+            represent_unknown(obj, r);
+    }
+
+    // PyYAML finds a representer by type(x).__mro__[0] in a dict. A
+    // metaclass that keeps type's __mro__, mro, __eq__ and __hash__ makes that
+    // the exact type, as here.
+    bool plain_metaclass(PyTypeObject *meta) {
+        if (meta == &PyType_Type)
+            return true;
+        for (const nb::object &known : metaclasses_)
+            if (known.ptr() == (PyObject *) meta)
+                return true;
+        for (const char *name : {"__mro__", "mro", "__eq__", "__hash__"})
+            if (class_attribute(meta, name) != class_attribute(&PyType_Type, name))
+                return false;
+        metaclasses_.push_back(nb::borrow((PyObject *) meta));
+        return true;
+    }
+
+    bool is_node_class(PyTypeObject *type) const {
+        for (const nb::object &cls : s_.nodes)
+            if ((PyObject *) type == cls.ptr())
+                return true;
+        return false;
+    }
+
+    static void represent_str(nb::handle obj, Rep &r) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(obj.ptr());
+        Py_ssize_t newline = PyUnicode_FindChar(obj.ptr(), '\n', 0, n, 1);
+        check(newline != -2);
+        if (newline < 0) {
+            set_text(r, T_STR, nb::borrow(obj));
+            return;
+        }
+        r.literal = true;
+        r.width = PyUnicode_KIND(obj.ptr());
+        const void *data = PyUnicode_DATA(obj.ptr());
+        switch (r.width) {
+        case PyUnicode_1BYTE_KIND: strip_lines((const Py_UCS1 *) data, n, r.chars); break;
+        case PyUnicode_2BYTE_KIND: strip_lines((const Py_UCS2 *) data, n, r.chars); break;
+        default: strip_lines((const Py_UCS4 *) data, n, r.chars); break;
+        }
+        r.data = r.chars.data();
+        r.len = (Py_ssize_t) (r.chars.size() / (size_t) r.width);
+    }
+
+    static void represent_int(nb::handle obj, Rep &r) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+        if (overflow) {
+            set_text(r, T_INT, steal_checked(PyObject_Str(obj.ptr())));
+            return;
+        }
+        char buf[24];
+        char *end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+        set_ascii(r, T_INT, std::string_view(buf, (size_t) (end - buf)));
+    }
+
+    // str(round(x, 2)). round() gives the double nearest to the correctly
+    // rounded two-decimal text (ties to even), which parsing that text gives;
+    // str() is the shortest text that reads back, in repr's layout.
+    static void represent_float(nb::handle obj, Rep &r) {
+        double x = PyFloat_AS_DOUBLE(obj.ptr());
+        if (std::isnan(x) || std::isinf(x)) {
+            set_ascii(r, T_FLOAT, std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf");
+            return;
+        }
+        char fixed[400];  // DBL_MAX has 309 digits
+        char *end = std::to_chars(fixed, fixed + sizeof fixed, x, std::chars_format::fixed, 2).ptr;
+        double rounded = 0;
+        std::from_chars(fixed, end, rounded);
+        char sci[40];
+        end = std::to_chars(sci, sci + sizeof sci, rounded, std::chars_format::scientific).ptr;
+        std::string_view text(sci, (size_t) (end - sci));
+        std::string &out = r.chars;
+        if (text[0] == '-') {
+            out += '-';
+            text.remove_prefix(1);
+        }
+        size_t e = text.find('e');
+        std::string digits(text.substr(0, e));
+        if (digits.size() > 1)
+            digits.erase(1, 1);  // the '.'
+        const char *exponent_text = text.data() + e + 1;
+        int exponent = 0;
+        std::from_chars(exponent_text + (*exponent_text == '+'), end, exponent);
+        int point = exponent + 1, n = (int) digits.size();
+        if (point > -4 && point <= 16) {
+            if (point <= 0)
+                out.append("0.").append((size_t) -point, '0').append(digits);
+            else if (point >= n)
+                out.append(digits).append((size_t) (point - n), '0').append(".0");
+            else
+                out.append(digits, 0, (size_t) point).append(".").append(digits, (size_t) point);
+        } else {
+            out += digits[0];
+            if (n > 1)
+                out.append(".").append(digits, 1);
+            out += exponent < 0 ? "e-" : "e+";
+            if (std::abs(exponent) < 10)
+                out += '0';
+            out += std::to_string(std::abs(exponent));
+        }
+        r.tag = T_FLOAT;
+        r.data = out.data();
+        r.len = (Py_ssize_t) out.size();
+    }
+
+    // Zero-padded decimal digits, for the date and time fields.
+    static char *digits(char *p, long value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10)
+            p[i] = char('0' + value % 10);
+        return p + width;
+    }
+
+    static std::string_view date_text(PyObject *o, char *buf) {
+        char *p = digits(buf, PyDateTime_GET_YEAR(o), 4);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_MONTH(o), 2);
+        *p++ = '-';
+        p = digits(p, PyDateTime_GET_DAY(o), 2);
+        return {buf, (size_t) (p - buf)};
+    }
+
+    // isoformat(' '). A tzinfo other than a fixed offset may do anything in
+    // utcoffset(), so Python formats those.
+    static void represent_datetime(nb::handle obj, Rep &r) {
+        PyObject *o = obj.ptr();
+        PyObject *tzinfo = PyDateTime_DATE_GET_TZINFO(o);
+        nb::object offset;
+        if (tzinfo != Py_None) {
+            if (Py_TYPE(tzinfo) != Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) {
+                set_text(r, T_TIMESTAMP, steal_checked(PyObject_CallMethod(o, "isoformat", "s", " ")));
+                return;
+            }
+            offset = call_method(tzinfo, utcoffset_name, obj);
+        }
+        char buf[64];
+        char *p = buf + date_text(o, buf).size();
+        *p++ = ' ';
+        p = digits(p, PyDateTime_DATE_GET_HOUR(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_MINUTE(o), 2);
+        *p++ = ':';
+        p = digits(p, PyDateTime_DATE_GET_SECOND(o), 2);
+        if (int us = PyDateTime_DATE_GET_MICROSECOND(o)) {
+            *p++ = '.';
+            p = digits(p, us, 6);
+        }
+        if (offset.is_valid() && PyDelta_Check(offset.ptr())) {
+            long long us = ((long long) PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400 +
+                            PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1000000 +
+                           PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());
+            *p++ = us < 0 ? '-' : '+';
+            us = us < 0 ? -us : us;
+            long seconds = (long) (us / 1000000);
+            p = digits(p, seconds / 3600, 2);
+            *p++ = ':';
+            p = digits(p, seconds / 60 % 60, 2);
+            if (seconds % 60 || us % 1000000) {
+                *p++ = ':';
+                p = digits(p, seconds % 60, 2);
+            }
+            if (us % 1000000) {
+                *p++ = '.';
+                p = digits(p, (long) (us % 1000000), 6);
+            }
+        }
+        set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) (p - buf)));
+    }
+
+    // SafeRepresenter.represent_set: the members as keys of nulls
+    static void represent_set(nb::handle obj, Rep &r) {
+        nb::object members = steal_checked(PyDict_New());
+        for (nb::handle member : obj)
+            set_item(members, member, nb::none());
+        set_mapping(r, T_SET);
+        dict_pairs(members, r.pairs);
+        sort_pairs(r.pairs);
+    }
+
+    static void represent_counter(nb::handle obj, Rep &r) {
+        set_mapping(r, T_MAP);
+        items_pairs(obj, r.pairs);
+        r.pairs.emplace_back(nb::borrow(N.total), get_attr(obj, N.total));
+        r.pairs.emplace_back(nb::borrow(N.success_rate), get_attr(obj, N.success_rate));
+    }
+
+    // A dict sorted by PyYAML: data, reason, value
+    static void represent_result(nb::handle obj, Rep &r) {
+        nb::object value = get_attr(obj, N.value);
+        nb::object reason = get_attr(obj, N.reason);
+        bool with_reason = truthy(reason);
+        nb::object data = get_attr(obj, N.data);
+        bool with_data = truthy(data);
+        set_mapping(r, T_MAP);
+        if (with_data)
+            r.pairs.emplace_back(nb::borrow(N.data), data);
+        if (with_reason)
+            r.pairs.emplace_back(nb::borrow(N.reason), reason);
+        r.pairs.emplace_back(nb::borrow(N.value), value);
+    }
+
+    // A dict sorted by PyYAML: repr, type
+    static void represent_unknown(nb::handle obj, Rep &r) {
+        nb::object text = steal_checked(PyObject_Repr(obj.ptr()));
+        set_mapping(r, T_MAP);
+        r.pairs.emplace_back(nb::borrow(repr_name), text);
+        r.pairs.emplace_back(nb::borrow(N.type), nb::borrow((PyObject *) Py_TYPE(obj.ptr())));
+    }
+
+    // ---- the emitter's states for block style
+
+    void node(nb::handle obj, int context) {
+        Rep r;
+        represent(obj, r);
+        if (r.kind == Rep::SCALAR)
+            scalar(r, context, analysis(r));
+        else
+            collection(r);
+    }
+
+    static Analysis analysis(const Rep &r) {
+        return with_chars(r, [&](auto s) { return analyze(s, r.len); });
+    }
+
+    // check_simple_key
+    static bool simple_key(const Rep &r, const Analysis &a) {
+        Py_ssize_t length = (Py_ssize_t) tag_text[r.tag].size();
+        if (r.kind == Rep::SCALAR)
+            return length + r.len < 128 && !a.empty && !a.multiline;
+        return length < 128 && empty(r);
+    }
+
+    static bool empty(const Rep &r) {
+        return r.kind == Rep::SEQ ? PySequence_Fast_GET_SIZE(r.keep.ptr()) == 0 : r.pairs.empty();
+    }
+
+    // Scalars do not nest, so collections are where depth is guarded.
+    void collection(const Rep &r) {
+        Level level(*this);
+        if (r.tag == T_SET)
+            indicator(tag_text[T_SET], true);
+        bool sequence = r.kind == Rep::SEQ;
+        if (empty(r)) {  // flow style, the only place the emitter uses it here
+            indicator(sequence ? "[" : "{", true, true);
+            indicator(sequence ? "]" : "}", false);
+            return;
+        }
+        int saved = indent_;
+        indent_ = indent_ < 0 ? 0 : indent_ + best_indent;  // never indentless
+        if (sequence)
+            block_sequence(r.keep);
+        else
+            block_mapping(r.pairs);
+        indent_ = saved;
+    }
+
+    void block_sequence(nb::handle seq) {
+        // a list is read as its iterator reads it, length checked each time
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+            write_indent();
+            indicator("-", true, false, true);
+            node(item, IN_SEQUENCE);
+        }
+    }
+
+    void block_mapping(const Pairs &pairs) {
+        for (const auto &[key, value] : pairs) {
+            write_indent();
+            if (mapping_key(key)) {
+                indicator(":", false);
+            } else {
+                write_indent();
+                indicator(":", true, false, true);
+            }
+            node(value, IN_MAPPING);
+        }
+    }
+
+    // Writes a key: a simple key when it can be one (true), else after "?".
+    bool mapping_key(nb::handle key) {
+        Rep r;
+        represent(key, r);
+        Analysis a;
+        if (r.kind == Rep::SCALAR)
+            a = analysis(r);
+        bool simple = simple_key(r, a);
+        if (!simple)
+            indicator("?", true, false, true);
+        if (r.kind == Rep::SCALAR)
+            scalar(r, simple ? IN_MAPPING | SIMPLE_KEY : IN_MAPPING, a);
+        else
+            collection(r);
+        return simple;
+    }
+
+    // choose_scalar_style outside flow collections
+    static Style choose_style(const Rep &r, const Analysis &a, bool implicit_plain, int context) {
+        bool key = context & SIMPLE_KEY;
+        if (!r.literal && implicit_plain && !(key && (a.empty || a.multiline)) && a.allow_plain)
+            return PLAIN;
+        if (r.literal && !key && a.allow_block)
+            return LITERAL;
+        if (!r.literal && a.allow_single && !(key && a.multiline))
+            return SINGLE;
+        return DOUBLE;
+    }
+
+    void scalar(const Rep &r, int context, const Analysis &a) {
+        with_chars(r, [&](auto s) {
+            // Plain text keeps its tag implicit when it reads back as that
+            // tag; quoted and block text only when the tag is str.
+            bool implicit_plain = resolve(s, r.len) == r.tag;
+            Style style = choose_style(r, a, implicit_plain, context);
+            if (!(style == PLAIN ? implicit_plain : r.tag == T_STR))
+                indicator(tag_text[r.tag], true);
+            int saved = indent_;
+            indent_ = indent_ < 0 ? best_indent : indent_ + best_indent;
+            bool split = !(context & SIMPLE_KEY);
+            switch (style) {
+            case PLAIN: plain(s, r.len, split, context & ROOT); break;
+            case SINGLE: single_quoted(s, r.len, split); break;
+            case DOUBLE: double_quoted(s, r.len, split); break;
+            case LITERAL: literal(s, r.len); break;
+            }
+            indent_ = saved;
+        });
+    }
+
+    // Plain text has no breaks and no leading or trailing spaces; a single
+    // space past the width becomes a line break.
+    template <class C>
+    void plain(const C *s, Py_ssize_t n, bool split, bool root) {
+        if (root)
+            open_ended_ = true;
+        if (n == 0)
+            return;
+        if (!whitespace_) {
+            out_ += ' ';
+            ++column_;
+        }
+        whitespace_ = indention_ = false;
+        bool spaces = false;
+        Py_ssize_t start = 0;
+        for (Py_ssize_t end = 0; end <= n; ++end) {
+            bool at_end = end == n;
+            Py_UCS4 c = at_end ? 0 : s[end];
+            if (spaces) {
+                if (c != ' ') {
+                    if (start + 1 == end && column_ > best_width && split) {
+                        write_indent();
+                        whitespace_ = indention_ = false;
+                    } else {
+                        write(s + start, end - start);
+                    }
+                    start = end;
+                }
+            } else if (at_end || c == ' ') {
+                write(s + start, end - start);
+                start = end;
+            }
+            spaces = c == ' ';
+        }
+    }
+
+    template <class C>
+    void single_quoted(const C *s, Py_ssize_t n, bool split) {
+        indicator("'", true);
+        bool spaces = false, breaks = false;
+        Py_ssize_t start = 0;
+        for (Py_ssize_t end = 0; end <= n; ++end) {
+            bool at_end = end == n;
+            Py_UCS4 c = at_end ? 0 : s[end];
+            if (spaces) {
+                if (at_end || c != ' ') {
+                    if (start + 1 == end && column_ > best_width && split && start != 0 && end != n)
+                        write_indent();
+                    else
+                        write(s + start, end - start);
+                    start = end;
+                }
+            } else if (breaks) {
+                if (at_end || !is_break(c)) {
+                    // only "\n" gets here: the other breaks are escaped, in double quotes
+                    if (s[start] == '\n')
+                        line_break();
+                    for (Py_ssize_t i = start; i < end; ++i)
+                        line_break();
+                    write_indent();
+                    start = end;
+                }
+            } else if ((at_end || c == ' ' || is_break(c) || c == '\'') && start < end) {
+                write(s + start, end - start);
+                start = end;
+            }
+            if (c == '\'' && !at_end) {
+                write("''");
+                start = end + 1;
+            }
+            if (!at_end) {
+                spaces = c == ' ';
+                breaks = is_break(c);
+            }
+        }
+        indicator("'", false);
+    }
+
+    void escape(Py_UCS4 c) {
+        static const char letters[] = "0\0\0\0\0\0\0abtnvfr";
+        char buf[12];
+        int n;
+        if (c <= 13 && (c == 0 || c >= 7))
+            n = std::snprintf(buf, sizeof buf, "\\%c", letters[c]);
+        else if (c == 27)
+            n = std::snprintf(buf, sizeof buf, "\\e");
+        else if (c == '"' || c == '\\')
+            n = std::snprintf(buf, sizeof buf, "\\%c", (char) c);
+        else if (c == 0x85)
+            n = std::snprintf(buf, sizeof buf, "\\N");
+        else if (c == 0xA0)
+            n = std::snprintf(buf, sizeof buf, "\\_");
+        else if (c == 0x2028)
+            n = std::snprintf(buf, sizeof buf, "\\L");
+        else if (c == 0x2029)
+            n = std::snprintf(buf, sizeof buf, "\\P");
+        else if (c <= 0xFF)
+            n = std::snprintf(buf, sizeof buf, "\\x%02X", (unsigned) c);
+        else if (c <= 0xFFFF)
+            n = std::snprintf(buf, sizeof buf, "\\u%04X", (unsigned) c);
+        else
+            n = std::snprintf(buf, sizeof buf, "\\U%08X", (unsigned) c);
+        write(std::string_view(buf, (size_t) n));
+    }
+
+    template <class C>
+    void double_quoted(const C *s, Py_ssize_t n, bool split) {
+        indicator("\"", true);
+        Py_ssize_t start = 0;
+        for (Py_ssize_t end = 0; end <= n; ++end) {
+            bool at_end = end == n;
+            Py_UCS4 c = at_end ? 0 : s[end];
+            if (at_end || c == '"' || c == '\\' || c == 0xFEFF || !is_printable_ascii(c)) {
+                if (start < end) {
+                    write(s + start, end - start);
+                    start = end;
+                }
+                if (!at_end) {
+                    escape(c);
+                    start = end + 1;
+                }
+            }
+            // start may be one past end, after an escape
+            if (0 < end && end < n - 1 && (c == ' ' || start >= end) &&
+                column_ + (end - start) > best_width && split) {
+                if (start < end) {
+                    write(s + start, end - start);
+                    start = end;
+                }
+                write("\\");
+                write_indent();
+                whitespace_ = indention_ = false;
+                if (s[start] == ' ')
+                    write("\\");
+            }
+        }
+        indicator("\"", false);
+    }
+
+    template <class C>
+    void literal(const C *s, Py_ssize_t n) {
+        // determine_block_hints; the text is never empty here
+        std::string hints = "|";
+        if (s[0] == ' ' || is_break(s[0]))
+            hints += char('0' + best_indent);
+        if (!is_break(s[n - 1]))
+            hints += '-';
+        else if (n == 1 || is_break(s[n - 2]))
+            hints += '+';
+        indicator(hints, true);
+        if (hints.back() == '+')
+            open_ended_ = true;
+        line_break();
+        bool breaks = true;
+        Py_ssize_t start = 0;
+        for (Py_ssize_t end = 0; end <= n; ++end) {
+            bool at_end = end == n;
+            Py_UCS4 c = at_end ? 0 : s[end];
+            if (breaks) {
+                if (at_end || !is_break(c)) {
+                    for (Py_ssize_t i = start; i < end; ++i)
+                        line_break();
+                    if (!at_end)
+                        write_indent();
+                    start = end;
+                }
+            } else if (at_end || is_break(c)) {
+                write(s + start, end - start, false);  // the emitter does not count these columns
+                if (at_end)
+                    line_break();
+                start = end;
+            }
+            if (!at_end)
+                breaks = is_break(c);
+        }
+    }
+};
+
+// What yaml.dump(document, Dumper=dumper, default_flow_style=False) returns
+// when dump_fn is yaml.dump, or an invalid object when that call must write
+// the document itself.
+nb::object dump(nb::handle document, nb::handle dump_fn, nb::handle dumper) {
+    if (!snapshot || !applies(*snapshot, dump_fn, dumper))
+        return nb::object();
+    try {
+        return Writer(*snapshot).document(document);
+    } catch (const Unsupported &) {
+        return nb::object();
+    }
+}
+
+}  // namespace fast_yaml
 
 // ---------------------------------------------------------------------------
 // Fast JSON: the text of dump_json written in one pass
@@ -1871,6 +3423,8 @@ NB_MODULE(runsheaf, m) {
                     nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
             .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
             .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
+    json_dumper_class.bind(json_dumper);
+    yaml_dumper_class.bind(yaml_dumper);
 
     ClassBuilder(m, "ReportHeader")
         .method("__init__", &header_init, nb::arg("report").none())
@@ -1983,7 +3537,7 @@ NB_MODULE(runsheaf, m) {
     add_representer(m.attr("AttrDict"), m.attr("AttrDict_representer"));
     for (const nb::object &cls : {runsheaf_cls, task_cls, section_cls, plugin_cls})
         add_representer(cls, cls.attr("to_yaml"));
-
+    fast_yaml::capture(m);
     fast_json::init(m);
 
     // Let go of the held functions before the interpreter's leak checks.
@@ -1992,5 +3546,4 @@ NB_MODULE(runsheaf, m) {
         Py_CLEAR(own.update_extra);
         Py_CLEAR(own.roll_up);
     }));
-    (void) json_dumper;
 }

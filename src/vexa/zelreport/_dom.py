@@ -1,0 +1,102 @@
+"""Building elements from recorded values."""
+
+import datetime
+import re
+from collections.abc import Mapping
+from xml.etree.ElementTree import SubElement
+
+# What XML 1.0 cannot carry: C0 controls but tab, LF and CR, lone
+# surrogates, U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def _visible(match):
+    code = ord(match.group())
+    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
+
+
+def _seconds(delta):
+    if delta.microseconds:
+        return repr(delta.total_seconds())
+    return str(delta.days * 86400 + delta.seconds)
+
+
+# Exact types whose text never holds a character XML 1.0 cannot carry.
+_SAFE = {int: str, float: str, bool: str,
+         datetime.datetime: datetime.datetime.isoformat,
+         datetime.date: datetime.date.isoformat,
+         datetime.time: datetime.time.isoformat,
+         datetime.timedelta: _seconds}
+
+
+_search = _NOT_XML.search
+
+
+def text(value):
+    """`value` as XML 1.0 text; None stays None (no text, no attribute)."""
+    cls = value.__class__
+    if cls is not str:
+        safe = _SAFE.get(cls)
+        if safe is not None:
+            return safe(value)
+        if value is None:
+            return None
+        if isinstance(value, datetime.timedelta):
+            value = _seconds(value)
+        elif isinstance(value, (datetime.datetime, datetime.date, datetime.time)):
+            value = value.isoformat()
+        else:
+            value = str(value)
+    if _NOT_XML.search(value) is None:
+        return value
+    return _NOT_XML.sub(_visible, value)
+
+
+def sub(parent, tag, value=None, attrib=()):
+    """Add element `tag` (always one of ours) with text and attributes.
+
+    `attrib` holds (name, value) pairs; a None value leaves its attribute out.
+    """
+    # text() inlined for the common types: large jobs have ~10^6 values.
+    attrs = {}
+    for name, v in attrib:
+        cls = v.__class__
+        if cls is str:
+            attrs[name] = v if _search(v) is None else text(v)
+        elif v is not None:
+            safe = _SAFE.get(cls)
+            attrs[name] = text(v) if safe is None else safe(v)
+    elem = SubElement(parent, tag, attrs)
+    if value is not None:
+        elem.text = text(value)
+    return elem
+
+
+_NO_KEY = object()
+
+
+def data(parent, tag, value, key=_NO_KEY):
+    """Add free-form data: mappings and lists become nested items."""
+    attrib = () if key is _NO_KEY else (("key", "None" if key is None else key),)
+    if isinstance(value, Mapping):
+        elem = sub(parent, tag, None, attrib)
+        for k, v in value.items():
+            data(elem, "item", v, k)
+    elif isinstance(value, (list, tuple)):
+        elem = sub(parent, tag, None, attrib)
+        for v in value:
+            data(elem, "item", v)
+    else:
+        elem = sub(parent, tag, value, attrib)
+    return elem
+
+
+def times(node):
+    """The time attributes of a node."""
+    return (("starttime", node.starttime), ("stoptime", node.stoptime),
+            ("runtime", node.runtime))
+
+
+def diags(parent, runinfo):
+    for diag in runinfo.diags:
+        sub(parent, "diag", diag)

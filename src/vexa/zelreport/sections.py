@@ -1,0 +1,238 @@
+"""Sections of a test script: testcases, test sections, subsections, steps.
+
+Also the small value holders that every level shares.
+"""
+
+from xml.etree.ElementTree import SubElement
+
+from vexa.zelreport._dom import data, sub, text
+
+
+class RunInfo:
+    """Diagnostics, in the order they were given."""
+
+    __slots__ = ("diags",)
+
+    def __init__(self):
+        self.diags = []
+
+    def set_args(self, *, diag):
+        self.diags.append(diag)
+
+
+class Result:
+    __slots__ = ("value",)
+
+    def __init__(self):
+        self.value = None
+
+
+class Xref:
+    """Where the code of a section lies."""
+
+    __slots__ = ("file", "line")
+
+    def __init__(self):
+        self.file = None
+        self.line = None
+
+
+class LogFile:
+    """A log file, with the position of the output in `attrs` ("begin", "size")."""
+
+    __slots__ = ("filepath", "attrs")
+
+    def __init__(self, filepath=None):
+        self.filepath = filepath
+        self.attrs = {}
+
+
+class Id:
+    """An identifier: its value and its attributes ("name")."""
+
+    __slots__ = ("attrs", "idtypevalue")
+
+    def __init__(self, value=None):
+        self.attrs = {}
+        self.idtypevalue = value
+
+
+class Summary:
+    """Result counts, taken from a result counter."""
+
+    __slots__ = ("counts", "total", "success_rate", "updates")
+    NAMES = ("passed", "passx", "failed", "errored", "aborted", "blocked",
+             "skipped")
+
+    def __init__(self):
+        self.counts = {}
+        self.total = 0
+        self.success_rate = 0.0
+        self.updates = []
+
+    def update(self, counter):
+        self.updates.append(counter)
+        self.counts.update(counter.items())
+        total = sum(self.counts.values())
+        self.total = getattr(counter, "total", total)
+        if hasattr(counter, "success_rate"):
+            self.success_rate = counter.success_rate
+        else:
+            good = self.counts.get("passed", 0) + self.counts.get("passx", 0)
+            self.success_rate = round(100.0 * good / total, 2) if total else 0.0
+
+    def _values(self):
+        values = [(name, self.counts.get(name, 0)) for name in self.NAMES]
+        values.append(("total", self.total))
+        values.append(("successRate", self.success_rate))
+        return values
+
+    def generate_dom(self, parent):
+        return sub(parent, "summary", None, self._values())
+
+    def generate_resultsonly_dom(self, parent):
+        for name, value in self._values():
+            sub(parent, name, value)
+
+
+class _Section:
+    """What every section, subsection and step holds."""
+
+    __slots__ = ("starttime", "stoptime", "runtime", "result", "runinfo", "extra",
+                 "children", "description", "xref", "logfile")
+    TAG = None
+
+    def __init__(self):
+        self.starttime = self.stoptime = self.runtime = None
+        self.result = Result()
+        self.runinfo = RunInfo()
+        self.extra = {}
+        self.children = []
+        self.description = None
+        self.xref = Xref()
+        self.logfile = LogFile()
+
+    def _info(self):
+        """The holder of description, xref and logfile."""
+        return self
+
+    def _identity(self):
+        return ()
+
+    def generate_dom(self, parent):
+        info = self._info()
+        xref, log = info.xref, info.logfile
+        elem = sub(parent, self.TAG, None, self._identity() + (
+            ("starttime", self.starttime), ("stoptime", self.stoptime),
+            ("runtime", self.runtime), ("result", self.result.value),
+            ("xrefFile", xref.file), ("xrefLine", xref.line),
+            ("logFile", log.filepath), ("logBegin", log.attrs.get("begin")),
+            ("logSize", log.attrs.get("size"))))
+        if info.description not in (None, ""):
+            sub(elem, "description", info.description)
+        for diag in self.runinfo.diags:
+            SubElement(elem, "diag").text = text(diag)
+        if self.extra:
+            data(elem, "extra", self.extra)
+        for child in self.children:
+            child.generate_dom(elem)
+        return elem
+
+    def add_teststep(self, *, id, name):
+        return self._add(Step(id, name))
+
+    def _add(self, child):
+        self.children.append(child)
+        return child
+
+
+class Step(_Section):
+    __slots__ = ("id", "name", "index", "continue_")
+    TAG = "step"
+
+    def __init__(self, id, name):
+        _Section.__init__(self)
+        self.id = Id(id)
+        self.name = name
+        self.index = None
+        self.continue_ = None
+
+    def _identity(self):
+        return (("id", self.id.idtypevalue), ("name", self.name),
+                ("index", self.index), ("continue", self.continue_))
+
+
+class CommonSubsection(_Section):
+    __slots__ = ("id", "name")
+    TAG = "commonSubsection"
+
+    def __init__(self, name):
+        _Section.__init__(self)
+        self.id = Id()
+        self.name = name
+
+    def _identity(self):
+        return (("id", self.id.idtypevalue), ("name", self.name))
+
+
+class TestSection(_Section):
+    __slots__ = ("id",)
+    __test__ = False  # not a pytest test class
+    TAG = "testSection"
+
+    def __init__(self, sectionid):
+        _Section.__init__(self)
+        self.id = Id(sectionid)
+
+    def _identity(self):
+        return (("id", self.id.idtypevalue),)
+
+    def add_commonsubsection(self, *, name):
+        return self._add(CommonSubsection(name))
+
+
+class TestCaseInfo:
+    """Identity and references of a testcase."""
+
+    __slots__ = ("id", "name", "swversion", "hwversion", "fwversion", "tstversion",
+                 "description", "xref", "logfile")
+
+    def __init__(self, tcid, logfilepath):
+        self.id = Id(tcid)
+        self.name = None
+        self.swversion = None
+        self.hwversion = None
+        self.fwversion = None
+        self.tstversion = None
+        self.description = None
+        self.xref = Xref()
+        self.logfile = LogFile(logfilepath)
+
+
+class TestCase(_Section):
+    __slots__ = ("tcid", "logfilepath", "initinfo")
+    __test__ = False
+    TAG = "testcase"
+
+    def __init__(self, tcid, logfilepath):
+        # description, xref and logfile live in initinfo
+        self.starttime = self.stoptime = self.runtime = None
+        self.result = Result()
+        self.runinfo = RunInfo()
+        self.extra = {}
+        self.children = []
+        self.tcid = tcid
+        self.logfilepath = logfilepath
+        self.initinfo = TestCaseInfo(tcid, logfilepath)
+
+    def _info(self):
+        return self.initinfo
+
+    def _identity(self):
+        info = self.initinfo
+        return (("id", info.id.idtypevalue), ("name", info.name),
+                ("swVersion", info.swversion), ("hwVersion", info.hwversion),
+                ("fwVersion", info.fwversion), ("tstVersion", info.tstversion))
+
+    def add_testsection(self, *, sectionid):
+        return self._add(TestSection(sectionid))

@@ -1,0 +1,1 @@
+"""Entry points of the legacy report library."""
