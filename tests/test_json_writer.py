@@ -66,17 +66,18 @@ def counter(counts):
 
 
 # Characters json escapes, surrogates alone and in pairs, and everything else.
-chars = st.one_of(st.integers(0, 0x10FFFF).map(chr),
-                  st.sampled_from('"\\/\b\f\n\r\t\x00\x1f\x7f\x80\xff\u2028\ud800\udbff\udc00\udfff\U0001f600'))
+chars = st.one_of(
+    st.integers(0, 0x10FFFF).map(chr),
+    st.sampled_from('"\\/\b\f\n\r\t\x00\x1f\x7f\x80\xff\u2028\ud800\udbff\udc00\udfff\U0001f600'))
 texts = st.lists(chars, max_size=10).map("".join)
-offsets = st.integers(-86_399_999_999, 86_399_999_999).map(lambda us: dt.timedelta(microseconds=us))
+offsets = st.integers(-86_399_999_999, 86_399_999_999).map(
+    lambda us: dt.timedelta(microseconds=us))
 zones = st.one_of(st.none(), st.just(dt.timezone.utc), offsets.map(dt.timezone),
                   st.one_of(st.none(), offsets).map(Zone))
-datetimes = st.one_of(st.datetimes(timezones=zones),
-                      st.datetimes().map(lambda d: d.replace(microsecond=0)),
-                      st.datetimes(timezones=zones).map(
-                          lambda d: Moment(d.year, d.month, d.day, d.hour, d.minute, d.second, d.microsecond,
-                                 d.tzinfo)))
+datetimes = st.one_of(
+    st.datetimes(timezones=zones), st.datetimes().map(lambda d: d.replace(microsecond=0)),
+    st.datetimes(timezones=zones).map(lambda d: Moment(
+        d.year, d.month, d.day, d.hour, d.minute, d.second, d.microsecond, d.tzinfo)))
 results = st.builds(TestResult, st.sampled_from(["passed", "failed", "errored", "skipped"]),
                     st.one_of(st.none(), texts, st.integers()),
                     st.one_of(st.none(), st.dictionaries(texts, st.integers(), max_size=2)))
@@ -212,44 +213,14 @@ class TestSameText:
         assert '"fullid": "t.0.1.2.' in top.dump_json()
 
 
-def set_value(node):
-    node.extra["s"] = {1}
+class Silent(Exception):
+    def __repr__(self):
+        return ""
 
 
-def tuple_key(node):
-    node.extra[(1, 2)] = 1
-
-
-def itself(node):
-    node.extra["me"] = [node]
-
-
-def huge_int(node):
-    node.extra["n"] = 10**5000
-
-
-def offset_of_a_day(node):
-    node.starttime = dt.datetime(2026, 1, 1, tzinfo=Zone(dt.timedelta(days=1)))
-
-
-def offset_of_no_timedelta(node):
-    node.starttime = dt.datetime(2026, 1, 1, tzinfo=Zone(5))
-
-
-def silent_error(node):
-    class Silent(Exception):
-        def __repr__(self):
-            return ""
-
-    node.extra["e"] = Silent()
-
-
-def bad_items(node):
-    class Bad(dict):
-        def items(self):
-            return [("a", 1, 2)]
-
-    node.extra["d"] = Bad(a=1)
+class NotPairs(dict):
+    def items(self):
+        return [("a", 1, 2)]
 
 
 def empty_child(node):
@@ -268,20 +239,29 @@ def raising_property(node):
     node.sections.append(Broken(id="b", seq_num=2, parent=node))
 
 
-def repeated_name(node):
-    class Twice(rs.Section):
-        _ARG_ORDER = ["id", "name", "id"]
+def starting(tzinfo):
+    return lambda node: setattr(node, "starttime", dt.datetime(2026, 1, 1, tzinfo=tzinfo))
 
-    node.sections.append(Twice(id="x", seq_num=2))
+
+SPOILERS = {
+    "a set": lambda node: node.extra.update(s={1}),
+    "a tuple key": lambda node: node.extra.update({(1, 2): 1}),
+    "itself": lambda node: node.extra.update(me=[node]),
+    "a huge int": lambda node: node.extra.update(n=10**5000),
+    "an offset of a day": starting(Zone(dt.timedelta(days=1))),
+    "an offset that is no timedelta": starting(Zone(5)),
+    "an empty repr": lambda node: node.extra.update(e=Silent()),
+    "items that are no pairs": lambda node: node.extra.update(d=NotPairs(a=1)),
+    "a node with nothing to write": empty_child,
+    "a raising property": raising_property,
+}
 
 
 class TestSameErrors:
-    @pytest.mark.parametrize("spoil", [
-        set_value, tuple_key, itself, huge_int, offset_of_a_day, offset_of_no_timedelta,
-        silent_error, bad_items, empty_child, raising_property])
-    def test_the_encoders_exception(self, spoil):
+    @pytest.mark.parametrize("spoiler", sorted(SPOILERS))
+    def test_the_encoders_exception(self, spoiler):
         node = rs.Section(id="n", seq_num=1)
-        spoil(node)
+        SPOILERS[spoiler](node)
         with pytest.raises(Exception) as expected:
             encoder_dump(node)
         with pytest.raises(type(expected.value)) as got:
@@ -290,8 +270,10 @@ class TestSameErrors:
         assert written(rs.ReportHeader(node).as_dict()) is None
 
     def test_a_repeated_name_is_one_key(self):
-        node = rs.Section(id="n", seq_num=1)
-        repeated_name(node)
+        class Twice(rs.Section):
+            _ARG_ORDER = ["id", "name", "id"]
+
+        node = Twice(id="x", seq_num=1)
         assert node.dump_json() == encoder_dump(node)
 
     def test_deep_nesting_gives_recursion_error(self):
@@ -302,7 +284,7 @@ class TestSameErrors:
         node.extra["deep"] = deep
         with pytest.raises(RecursionError):
             node.dump_json()
-        node.extra["deep"] = [[[[]]]]
+        node.extra["deep"] = [[[[]]]]  # and the next dump is whole
         assert node.dump_json() == encoder_dump(node)
 
     def test_an_interrupt_is_not_retried(self):
