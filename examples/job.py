@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 
+from vexa.reporter.brevlet import Brevlet
 from vexa.reporter.explorer import Explorer
 from vexa.reporter.runsheaf import Runsheaf
 from vexa.reportserver import HTTPClient, ReportServer
@@ -109,6 +110,11 @@ def main():
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
         print("wrote        ", path)
+
+    # The legacy result files that other services read.
+    Brevlet(outdir, run).generate_xml(None, None)
+    for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+        print("wrote        ", os.path.join(outdir, name))
 
     # Validate the results file the way a user would, with `vexa results`.
     results = os.path.join(outdir, "results.json")

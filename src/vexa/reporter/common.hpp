@@ -104,6 +104,18 @@ inline nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
     return steal_checked(PyObject_CallMethodOneArg(obj.ptr(), name, arg.ptr()));
 }
 
+// A new reference to what a weak reference points to, or null once gone.
+inline PyObject *weakref_target(PyObject *ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *target = nullptr;
+    check(PyWeakref_GetRef(ref, &target) >= 0);
+    return target;
+#else
+    PyObject *target = PyWeakref_GetObject(ref);
+    return target == Py_None ? nullptr : Py_NewRef(target);
+#endif
+}
+
 // The module's own namespace, read when a method runs rather than at import,
 // so that a name replaced in the module (a patched clock, say) takes effect.
 // Holds only a weak reference: the module owns the classes that use it.
@@ -128,15 +140,7 @@ public:
     }
 
     nb::object module() const {
-        PyObject *module = nullptr;
-        if (ref_) {
-#if PY_VERSION_HEX >= 0x030D0000
-            check(PyWeakref_GetRef(ref_, &module) >= 0);
-#else
-            module = PyWeakref_GetObject(ref_);
-            module = module == Py_None ? nullptr : Py_NewRef(module);
-#endif
-        }
+        PyObject *module = ref_ ? weakref_target(ref_) : nullptr;
         if (!module) {
             PyErr_SetString(PyExc_RuntimeError, "the module has been unloaded");
             throw nb::python_error();
@@ -161,15 +165,7 @@ public:
 
     // super(<class>, obj)
     nb::object super(nb::handle obj) const {
-        PyObject *cls = nullptr;
-        if (ref_) {
-#if PY_VERSION_HEX >= 0x030D0000
-            check(PyWeakref_GetRef(ref_, &cls) >= 0);
-#else
-            cls = PyWeakref_GetObject(ref_);
-            cls = cls == Py_None ? nullptr : Py_NewRef(cls);
-#endif
-        }
+        PyObject *cls = ref_ ? weakref_target(ref_) : nullptr;
         if (!cls) {
             PyErr_SetString(PyExc_RuntimeError, "super(): the class no longer exists");
             throw nb::python_error();

@@ -1,6 +1,6 @@
 """Times the legacy XML export and the escaping; prints its figures.
 
-    python bench/xml.py [SECTIONS [REPEAT]]
+    python bench/xml_files.py [SECTIONS [REPEAT]]
 
 - escape() on 1 MB of text, dense with ANSI colour codes and without any,
   against the same work done in pure Python (the pattern substitution with a
@@ -19,25 +19,18 @@ machine disturbs less. The stages run with the garbage collector paused, as
 generate_xml pauses it. Memory figures need Linux.
 """
 
+import gc
+import json
 import os
+import re
+import subprocess
 import sys
+import tempfile
+import time
+import timeit
 
-# This file's name would hide the standard library's xml package.
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
+from record import record_job
 
-import gc  # noqa: E402
-import json  # noqa: E402
-import re  # noqa: E402
-import runpy  # noqa: E402
-import subprocess  # noqa: E402
-import tempfile  # noqa: E402
-import time  # noqa: E402
-import timeit  # noqa: E402
-
-
-def record_job(n_sections):
-    return runpy.run_path(os.path.join(HERE, "record.py"))["record_job"](n_sections)
 
 
 # ---------------------------------------------------------------- memory
