@@ -128,15 +128,17 @@ class ResultCounter:
     def __init__(self):
         self.data = {}
         self.weight = 1.0
-        self._derived = {}
+        self._derived = None  # made on the first write: most counters never get one
 
     def __getitem__(self, key):
         if key in _DERIVED:
-            return self._derived.get(key, 0)
+            return self._derived.get(key, 0) if self._derived else 0
         return self.data.get(key, 0)
 
     def __setitem__(self, key, value):
         if key in _DERIVED:
+            if self._derived is None:
+                self._derived = {}
             self._derived[key] = value
         else:
             self.data[key] = value
