@@ -343,15 +343,6 @@ struct Escape {
     }
 };
 
-// Calls fn(item) for each item of a list, tuple or the pairs of items().
-template <typename Fn>
-void for_each(nb::handle iterable, Fn &&fn) {
-    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *p = PyIter_Next(it.ptr()))
-        fn(nb::steal(p));
-    check(!PyErr_Occurred());
-}
-
 struct EscapeData {
     nb::object escape_fn;  // the module's own escape()
     Escape escape;         // and what it does

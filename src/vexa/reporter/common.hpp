@@ -116,6 +116,15 @@ inline PyObject *weakref_target(PyObject *ref) {
 #endif
 }
 
+// Calls f(item) for each item of any iterable.
+template <typename F>
+void for_each(nb::handle iterable, F &&f) {
+    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr()))
+        f(nb::steal(item));
+    check(!PyErr_Occurred());
+}
+
 // The module's own namespace, read when a method runs rather than at import,
 // so that a name replaced in the module (a patched clock, say) takes effect.
 // Holds only a weak reference: the module owns the classes that use it.

@@ -161,15 +161,6 @@ nb::object pop_kwarg(nb::handle kwargs, PyObject *key, nb::handle fallback) {
     return result;
 }
 
-// Iterates any iterable, calling f on each item.
-template <typename F>
-void for_each(nb::handle iterable, F &&f) {
-    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr()))
-        f(nb::steal(item));
-    check(!PyErr_Occurred());
-}
-
 // Unpacks a (key, value) pair the way `for k, v in ...` does.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
     if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
