@@ -1,6 +1,7 @@
 """Building elements from recorded values."""
 
 import datetime
+import functools
 import re
 from collections.abc import Mapping
 from xml.etree.ElementTree import SubElement
@@ -26,10 +27,12 @@ _SAFE = {int: str, float: str, bool: str,
          datetime.datetime: datetime.datetime.isoformat,
          datetime.date: datetime.date.isoformat,
          datetime.time: datetime.time.isoformat,
-         datetime.timedelta: _seconds}
+         # Durations repeat a lot (whole seconds mostly).
+         datetime.timedelta: functools.lru_cache(maxsize=1024)(_seconds)}
 
 
 _search = _NOT_XML.search
+_convert = _SAFE.get
 
 
 def text(value):
@@ -52,21 +55,25 @@ def text(value):
     return _NOT_XML.sub(_visible, value)
 
 
+def attributes(pairs):
+    """The attributes of (name, value) `pairs`; a None value is left out."""
+    # text() inlined for the common types: large jobs have ~10^6 values.
+    attrs = {}
+    for name, v in pairs:
+        cls = type(v)
+        if cls is str:
+            attrs[name] = v if not v or _search(v) is None else text(v)
+        elif v is not None:
+            attrs[name] = _convert(cls, text)(v)
+    return attrs
+
+
 def sub(parent, tag, value=None, attrib=()):
     """Add element `tag` (always one of ours) with text and attributes.
 
     `attrib` holds (name, value) pairs; a None value leaves its attribute out.
     """
-    # text() inlined for the common types: large jobs have ~10^6 values.
-    attrs = {}
-    for name, v in attrib:
-        cls = v.__class__
-        if cls is str:
-            attrs[name] = v if _search(v) is None else text(v)
-        elif v is not None:
-            safe = _SAFE.get(cls)
-            attrs[name] = text(v) if safe is None else safe(v)
-    elem = SubElement(parent, tag, attrs)
+    elem = SubElement(parent, tag, attributes(attrib))
     if value is not None:
         elem.text = text(value)
     return elem

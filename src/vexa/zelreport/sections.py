@@ -5,7 +5,7 @@ Also the small value holders that every level shares.
 
 from xml.etree.ElementTree import SubElement
 
-from vexa.zelreport._dom import data, sub, text
+from vexa.zelreport._dom import _search, attributes, data, sub, text
 
 
 class RunInfo:
@@ -116,22 +116,27 @@ class _Section:
         """The holder of description, xref and logfile."""
         return self
 
+    # Attribute names: the subclass's identity, then these.
+    _COMMON = ("starttime", "stoptime", "runtime", "result", "xrefFile", "xrefLine",
+               "logFile", "logBegin", "logSize")
+    NAMES = _COMMON
+
     def _identity(self):
+        """The values of the identity attributes, in NAMES order."""
         return ()
 
     def generate_dom(self, parent):
         info = self._info()
         xref, log = info.xref, info.logfile
-        elem = sub(parent, self.TAG, None, self._identity() + (
-            ("starttime", self.starttime), ("stoptime", self.stoptime),
-            ("runtime", self.runtime), ("result", self.result.value),
-            ("xrefFile", xref.file), ("xrefLine", xref.line),
-            ("logFile", log.filepath), ("logBegin", log.attrs.get("begin")),
-            ("logSize", log.attrs.get("size"))))
+        get = log.attrs.get
+        elem = SubElement(parent, self.TAG, attributes(zip(self.NAMES, self._identity() + (
+            self.starttime, self.stoptime, self.runtime, self.result.value,
+            xref.file, xref.line, log.filepath, get("begin"), get("size")))))
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
         for diag in self.runinfo.diags:
-            SubElement(elem, "diag").text = text(diag)
+            SubElement(elem, "diag").text = (
+                diag if type(diag) is str and _search(diag) is None else text(diag))
         if self.extra:
             data(elem, "extra", self.extra)
         for child in self.children:
@@ -139,9 +144,7 @@ class _Section:
         return elem
 
     def add_teststep(self, *, id, name):
-        return self._add(Step(id, name))
-
-    def _add(self, child):
+        child = Step(id, name)
         self.children.append(child)
         return child
 
@@ -157,9 +160,10 @@ class Step(_Section):
         self.index = None
         self.continue_ = None
 
+    NAMES = ("id", "name", "index", "continue") + _Section._COMMON
+
     def _identity(self):
-        return (("id", self.id.idtypevalue), ("name", self.name),
-                ("index", self.index), ("continue", self.continue_))
+        return (self.id.idtypevalue, self.name, self.index, self.continue_)
 
 
 class CommonSubsection(_Section):
@@ -171,8 +175,10 @@ class CommonSubsection(_Section):
         self.id = Id()
         self.name = name
 
+    NAMES = ("id", "name") + _Section._COMMON
+
     def _identity(self):
-        return (("id", self.id.idtypevalue), ("name", self.name))
+        return (self.id.idtypevalue, self.name)
 
 
 class TestSection(_Section):
@@ -184,11 +190,15 @@ class TestSection(_Section):
         _Section.__init__(self)
         self.id = Id(sectionid)
 
+    NAMES = ("id",) + _Section._COMMON
+
     def _identity(self):
-        return (("id", self.id.idtypevalue),)
+        return (self.id.idtypevalue,)
 
     def add_commonsubsection(self, *, name):
-        return self._add(CommonSubsection(name))
+        child = CommonSubsection(name)
+        self.children.append(child)
+        return child
 
 
 class TestCaseInfo:
@@ -228,11 +238,15 @@ class TestCase(_Section):
     def _info(self):
         return self.initinfo
 
+    NAMES = ("id", "name", "swVersion", "hwVersion", "fwVersion",
+             "tstVersion") + _Section._COMMON
+
     def _identity(self):
         info = self.initinfo
-        return (("id", info.id.idtypevalue), ("name", info.name),
-                ("swVersion", info.swversion), ("hwVersion", info.hwversion),
-                ("fwVersion", info.fwversion), ("tstVersion", info.tstversion))
+        return (info.id.idtypevalue, info.name, info.swversion, info.hwversion,
+                info.fwversion, info.tstversion)
 
     def add_testsection(self, *, sectionid):
-        return self._add(TestSection(sectionid))
+        child = TestSection(sectionid)
+        self.children.append(child)
+        return child
