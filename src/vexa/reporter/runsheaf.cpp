@@ -48,7 +48,7 @@ struct Names {
         *increase_indent, *default_, *as_dict, *dumps, *dump;
     // module globals
     PyObject *yaml, *json, *os, *datetime, *get_time, *recursive_update,
-        *ResultCounter, *TestResult, *Passed, *AttrDict, *VERSION, *VALUE_IGNORE,
+        *ResultCounter, *TestResult, *Passed, *VERSION, *VALUE_IGNORE,
         *FLOAT_PRECISION, *YAML_MAP, *YAML_STR, *YAML_FLT, *JSONDumper,
         *YAMLDumper, *ReportHeader, *ReportObjectBase, *Runsheaf, *Task,
         *Section, *Plugin;
@@ -92,7 +92,7 @@ void init_names() {
     VEXA_NAME(datetime, "datetime"); VEXA_NAME(get_time, "get_time");
     VEXA_NAME(recursive_update, "recursive_update");
     VEXA_NAME(ResultCounter, "ResultCounter"); VEXA_NAME(TestResult, "TestResult");
-    VEXA_NAME(Passed, "Passed"); VEXA_NAME(AttrDict, "AttrDict");
+    VEXA_NAME(Passed, "Passed");
     VEXA_NAME(VERSION, "VERSION"); VEXA_NAME(VALUE_IGNORE, "VALUE_IGNORE");
     VEXA_NAME(FLOAT_PRECISION, "FLOAT_PRECISION"); VEXA_NAME(YAML_MAP, "YAML_MAP");
     VEXA_NAME(YAML_STR, "YAML_STR"); VEXA_NAME(YAML_FLT, "YAML_FLT");
@@ -729,14 +729,19 @@ void plugin_roll_up(nb::handle self) {
 // ---------------------------------------------------------------------------
 // Serialization: the node mapping shared by JSON and YAML, and the dict form
 
+// True when VALUE_IGNORE is the list [None, [], {}] the module sets up.
+bool usual_value_ignore(nb::handle value_ignore) {
+    PyObject *l = value_ignore.ptr();
+    return PyList_CheckExact(l) && PyList_GET_SIZE(l) == 3 && PyList_GET_ITEM(l, 0) == Py_None &&
+           PyList_CheckExact(PyList_GET_ITEM(l, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(l, 1)) == 0 &&
+           PyDict_CheckExact(PyList_GET_ITEM(l, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(l, 2)) == 0;
+}
+
 // True when `value` is a member of VALUE_IGNORE (None, [], {}).
 bool ignorable(nb::handle value, nb::handle value_ignore) {
-    // The usual list [None, [], {}] is answered without rich comparisons.
-    PyObject *v = value.ptr(), *vi = value_ignore.ptr();
-    if (PyList_CheckExact(vi) && PyList_GET_SIZE(vi) == 3 &&
-        PyList_GET_ITEM(vi, 0) == Py_None &&
-        PyList_CheckExact(PyList_GET_ITEM(vi, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(vi, 1)) == 0 &&
-        PyDict_CheckExact(PyList_GET_ITEM(vi, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(vi, 2)) == 0) {
+    // The usual list is answered without rich comparisons.
+    PyObject *v = value.ptr();
+    if (usual_value_ignore(value_ignore)) {
         if (v == Py_None)
             return true;
         if (PyList_CheckExact(v))
@@ -3021,7 +3026,9 @@ private:
     void node(PyObject *o) {
         Nested mapping(*this);
         nb::object value_ignore = global(N.VALUE_IGNORE);
-        bool derivable = usual_ignore(value_ignore);
+        // The usual VALUE_IGNORE never holds a derived fullid (a str) or
+        // idlist (a list that is not empty).
+        bool derivable = usual_value_ignore(value_ignore);
         size_t first = key_hashes_.size();
         lineage_.push_back({o, chain_.size()});
         put('{');
@@ -3045,15 +3052,6 @@ private:
         chain_.resize(lineage_.back().chain_at);
         lineage_.pop_back();
         put('}');
-    }
-
-    // VALUE_IGNORE as the module sets it, which never holds a derived fullid
-    // (a str) or idlist (a list that is not empty).
-    static bool usual_ignore(nb::handle value_ignore) {
-        PyObject *l = value_ignore.ptr();
-        return PyList_CheckExact(l) && PyList_GET_SIZE(l) == 3 && PyList_GET_ITEM(l, 0) == Py_None &&
-               PyList_CheckExact(PyList_GET_ITEM(l, 1)) && PyList_GET_SIZE(PyList_GET_ITEM(l, 1)) == 0 &&
-               PyDict_CheckExact(PyList_GET_ITEM(l, 2)) && PyDict_GET_SIZE(PyList_GET_ITEM(l, 2)) == 0;
     }
 
     // Writes the separator and '"name": ' of a node's pair.
