@@ -107,3 +107,55 @@ class TestHelpers:
         assert d.a == 1 and d["b"] == 2
         with pytest.raises(AttributeError):
             d.missing
+
+
+class TestLegacyValueText:
+    """The legacy library's text for values: what isoformat() and str() say."""
+
+    def test_times_read_as_isoformat_in_any_zone(self):
+        from vexa.zelreport._dom import attributes
+
+        class Summer(datetime.tzinfo):
+            """An offset that changes with the date."""
+
+            def utcoffset(self, dt):
+                return datetime.timedelta(hours=2 if 4 <= dt.month <= 9 else 1)
+
+        zones = [None, datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=5, minutes=30)),
+                 datetime.timezone(-datetime.timedelta(hours=3, seconds=7)), Summer()]
+        moments = [datetime.datetime(2026, 3, 29, 1, 59, 59, 999999),
+                   datetime.datetime(2026, 3, 29, 3, 0, 0),
+                   datetime.datetime(2026, 10, 25, 2, 30, fold=1),
+                   datetime.datetime(1, 1, 1), datetime.datetime(9999, 12, 31, 23, 59, 59, 1)]
+        # Twice over, so that the cached date and zone parts are used too.
+        for _ in range(2):
+            for zone in zones:
+                for moment in moments:
+                    value = moment.replace(tzinfo=zone)
+                    assert attributes([("t", value)]) == {"t": value.isoformat()}
+
+    def test_a_datetime_subclass_keeps_its_own_text(self):
+        from vexa.zelreport._dom import attributes
+
+        class Moment(datetime.datetime):
+            def isoformat(self, sep="T", timespec="auto"):
+                return "moment"
+
+        assert attributes([("t", Moment(2026, 1, 2))]) == {"t": "moment"}
+
+    def test_integers_read_as_str_and_none_is_left_out(self):
+        from vexa.zelreport._dom import attributes
+
+        values = [-1, 0, 1023, 1024, -2, 10**30, True, None]
+        got = attributes([(str(i), v) for i, v in enumerate(values)])
+        assert got == {str(i): str(v) for i, v in enumerate(values) if v is not None}
+
+    def test_diagnostics_are_kept_in_order(self):
+        from vexa.zelreport.sections import RunInfo
+
+        info = RunInfo()
+        assert list(info.diags) == []
+        for diag in ("first", "", "third"):
+            info.set_args(diag=diag)
+        assert info.diags == ["first", "", "third"]
+        assert RunInfo().diags == ()  # the class default stays empty

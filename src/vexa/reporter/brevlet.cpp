@@ -14,6 +14,8 @@
 // methods call each other through self, so patches and subclasses take hold.
 #include "common.hpp"
 
+#include <datetime.h>
+
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -442,6 +444,19 @@ nb::object escape_data(nb::handle value) {
     return call(scope[N.escape_data], {value});
 }
 
+// t.replace(microsecond=0); made directly for a plain datetime, which is
+// what nearly every report holds.
+nb::object whole_seconds(nb::handle t) {
+    PyObject *o = t.ptr();
+    if (!PyDateTime_CheckExact(o))
+        return call_method(t, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
+    return steal_checked(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+        PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
+        PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o),
+        PyDateTime_DATE_GET_SECOND(o), 0, PyDateTime_DATE_GET_TZINFO(o),
+        PyDateTime_DATE_GET_FOLD(o), PyDateTimeAPI->DateTimeType));
+}
+
 // starttime and stoptime copied; runtime in whole seconds when both are set.
 void timing(nb::handle L, nb::handle S) {
     set_attr(L, N.starttime, get_attr(S, N.starttime));
@@ -453,8 +468,7 @@ void timing(nb::handle L, nb::handle S) {
     if (!truthy(stop))
         return;
     // Microseconds dropped from both ends, so 10:00:00.9 to 10:00:05.1 is 5 s.
-    nb::object stop0 = call_method(stop, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
-    nb::object start0 = call_method(start, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
+    nb::object stop0 = whole_seconds(stop), start0 = whole_seconds(start);
     set_attr(L, N.runtime, steal_checked(PyNumber_Subtract(stop0.ptr(), start0.ptr())));
 }
 
@@ -463,6 +477,11 @@ nb::object lookup(nb::handle S, PyObject *name, PyObject *key, PyObject *dflt) {
     nb::object mapping = get_optional_attr(S, name);
     if (!mapping.is_valid())
         return nb::borrow(dflt);  // what {}.get(key, default) gives
+    if (PyDict_CheckExact(mapping.ptr())) {  // the usual case, without a call
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
+        check(value || !PyErr_Occurred());
+        return nb::borrow(value ? value : dflt);
+    }
     return call_method(mapping, N.get, {nb::handle(key), nb::handle(dflt)});
 }
 
@@ -931,9 +950,28 @@ private:
     // Character data as the round trip leaves it: the parser turns CR LF
     // and lone CR in text into LF (ElementTree writes them raw there, and
     // as character references in attribute values); minidom escapes the rest.
+    // Printable ASCII that is written as it is, in text and attributes.
+    static bool verbatim(Py_UCS4 c) {
+        return c >= 0x20 && c < 0x7f && c != '&' && c != '<' && c != '>' && c != '"';
+    }
+
     template <typename T>
     bool chars(const T *p, Py_ssize_t n, bool attr) {
         for (Py_ssize_t i = 0; i < n; ++i) {
+            // Runs of plain characters, most of a report, in one append.
+            Py_ssize_t run = i;
+            while (run < n && verbatim(p[run]))
+                ++run;
+            if (run > i) {
+                std::string &o = out();
+                size_t at = o.size();
+                o.resize(at + (size_t) (run - i));
+                for (Py_ssize_t k = i; k < run; ++k)
+                    o[at++] = (char) p[k];
+                i = run;
+                if (i == n)
+                    break;
+            }
             Py_UCS4 c = p[i];
             if (c >= 0x80) {
                 if ((c >= 0xd800 && c <= 0xdfff) || c == 0xfffe || c == 0xffff)
@@ -1264,6 +1302,8 @@ NB_MODULE(brevlet, m) {
     m.doc() = "The legacy XML result files ResultsDetails.xml and ResultsSummary.xml.";
     init_names();
     scope.bind(m);
+    PyDateTime_IMPORT;
+    check(PyDateTimeAPI != nullptr);
 
     m.attr("os") = steal_checked(PyImport_ImportModule("os"));
     m.attr("re") = steal_checked(PyImport_ImportModule("re"));

@@ -5,36 +5,33 @@ Also the small value holders that every level shares.
 
 from xml.etree.ElementTree import SubElement
 
-from vexa.zelreport._dom import _search, attributes, data, sub, text
+from vexa.zelreport._dom import _search, attributes, data, element, sub, text
 
+
+# The holders below are created by the hundred thousand and mostly left as
+# they are: class-level defaults instead of an __init__ halve their cost.
 
 class RunInfo:
     """Diagnostics, in the order they were given."""
 
-    __slots__ = ("diags",)
-
-    def __init__(self):
-        self.diags = []
+    diags = ()
 
     def set_args(self, *, diag):
-        self.diags.append(diag)
+        if self.diags:
+            self.diags.append(diag)
+        else:
+            self.diags = [diag]
 
 
 class Result:
-    __slots__ = ("value",)
-
-    def __init__(self):
-        self.value = None
+    value = None
 
 
 class Xref:
     """Where the code of a section lies."""
 
-    __slots__ = ("file", "line")
-
-    def __init__(self):
-        self.file = None
-        self.line = None
+    file = None
+    line = None
 
 
 class LogFile:
@@ -98,17 +95,14 @@ class Summary:
 class _Section:
     """What every section, subsection and step holds."""
 
-    __slots__ = ("starttime", "stoptime", "runtime", "result", "runinfo", "extra",
-                 "children", "description", "xref", "logfile")
     TAG = None
+    starttime = stoptime = runtime = description = None  # until given
 
     def __init__(self):
-        self.starttime = self.stoptime = self.runtime = None
         self.result = Result()
         self.runinfo = RunInfo()
         self.extra = {}
         self.children = []
-        self.description = None
         self.xref = Xref()
         self.logfile = LogFile()
 
@@ -129,7 +123,7 @@ class _Section:
         info = self._info()
         xref, log = info.xref, info.logfile
         get = log.attrs.get
-        elem = SubElement(parent, self.TAG, attributes(zip(self.NAMES, self._identity() + (
+        elem = element(parent, self.TAG, attributes(zip(self.NAMES, self._identity() + (
             self.starttime, self.stoptime, self.runtime, self.result.value,
             xref.file, xref.line, log.filepath, get("begin"), get("size")))))
         if info.description not in (None, ""):
@@ -150,15 +144,13 @@ class _Section:
 
 
 class Step(_Section):
-    __slots__ = ("id", "name", "index", "continue_")
     TAG = "step"
+    index = continue_ = None
 
     def __init__(self, id, name):
         _Section.__init__(self)
         self.id = Id(id)
         self.name = name
-        self.index = None
-        self.continue_ = None
 
     NAMES = ("id", "name", "index", "continue") + _Section._COMMON
 
@@ -167,7 +159,6 @@ class Step(_Section):
 
 
 class CommonSubsection(_Section):
-    __slots__ = ("id", "name")
     TAG = "commonSubsection"
 
     def __init__(self, name):
@@ -182,7 +173,6 @@ class CommonSubsection(_Section):
 
 
 class TestSection(_Section):
-    __slots__ = ("id",)
     __test__ = False  # not a pytest test class
     TAG = "testSection"
 
@@ -220,13 +210,11 @@ class TestCaseInfo:
 
 
 class TestCase(_Section):
-    __slots__ = ("tcid", "logfilepath", "initinfo")
     __test__ = False
     TAG = "testcase"
 
     def __init__(self, tcid, logfilepath):
         # description, xref and logfile live in initinfo
-        self.starttime = self.stoptime = self.runtime = None
         self.result = Result()
         self.runinfo = RunInfo()
         self.extra = {}
