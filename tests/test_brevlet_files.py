@@ -205,3 +205,31 @@ def test_logsdir_is_joined_by_plain_concatenation(tmp_path, monkeypatch):
     Brevlet(str(tmp_path) + "/", small_job()).generate_xml(None, None)
     assert paths == [str(tmp_path) + "//ResultsDetails.xml",
                      str(tmp_path) + "//ResultsSummary.xml"]
+
+
+def test_any_file_object_from_open_gets_the_same_text(tmp_path, monkeypatch):
+    # A plain text file takes the UTF-8 bytes directly; anything else is
+    # given str, and must end up with the same text.
+    Brevlet(str(tmp_path), small_job()).generate_xml(None, None)
+    expected = {name: (tmp_path / name).read_text(encoding="utf-8")
+                for name in ("ResultsDetails.xml", "ResultsSummary.xml")}
+    written = {}
+
+    class Recording:
+        def __init__(self, path, mode, encoding=None):
+            self.name = path.rsplit("/", 1)[1]
+            written[self.name] = ""
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            pass
+
+        def write(self, text):
+            assert type(text) is str
+            written[self.name] += text
+
+    monkeypatch.setattr(brevlet, "open", Recording, raising=False)
+    Brevlet(str(tmp_path), small_job()).generate_xml(None, None)
+    assert written == expected

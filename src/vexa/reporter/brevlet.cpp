@@ -16,6 +16,8 @@
 
 #include <datetime.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -52,7 +54,8 @@ struct Names {
     X(generate_simple_elt_dom) X(write) X(endswith) X(basename) X(dirname)    \
     X(encode) X(decode) X(sub) X(group) X(open) X(os) X(ET) X(minidom)        \
     X(ZelReport) X(Runsheaf) X(TestScript) X(ESCAPE_SEQUENCE) X(_escape_repl) \
-    X(escape) X(escape_data) X(runsheaf) X(items) X(ord) X(tail) X(attrib) X(tag)
+    X(escape) X(escape_data) X(runsheaf) X(items) X(ord) X(tail) X(attrib) X(tag) \
+    X(buffer) X(flush) X(encoding)
 #define VEXA_DECLARE(n) PyObject *n;
     VEXA_NAMES(VEXA_DECLARE)
 #undef VEXA_DECLARE
@@ -843,13 +846,42 @@ struct MinidomStyle {
     bool attr_ws_refs;    // tab, LF, CR in attribute values as character refs
 };
 
+// One attribute of the element type's instances, read as getattr() does.
+// Element instances have no __dict__, so when the type holds a getset
+// descriptor for the name, getattr() is that descriptor's getter; calling it
+// directly spares the type look-up, 10^6 times in a large document.
+class ElementField {
+public:
+    ElementField(PyTypeObject *type, PyObject *name) : name_(name) {
+        nb::object descr = get_optional_attr(nb::handle((PyObject *) type), name);
+        if (descr.is_valid() && Py_TYPE(descr.ptr()) == &PyGetSetDescr_Type &&
+            type->tp_dictoffset == 0)
+            descr_ = descr;
+        type_ = type;
+    }
+
+    nb::object operator()(nb::handle e) const {
+        if (!descr_.is_valid() || Py_TYPE(e.ptr()) != type_)
+            return get_attr(e, name_);
+        return steal_checked(Py_TYPE(descr_.ptr())->tp_descr_get(
+            descr_.ptr(), e.ptr(), (PyObject *) type_));
+    }
+
+private:
+    PyObject *name_;
+    PyTypeObject *type_;
+    nb::object descr_;
+};
+
 class Pretty {
 public:
     static constexpr int max_depth = 200;  // far below the generic path's limits
     static constexpr size_t block_size = 1 << 20;
 
     Pretty(PyTypeObject *element_type, MinidomStyle style)
-        : element_type_(element_type), style_(style) {
+        : element_type_(element_type), style_(style),
+          tag_(element_type, N.tag), attrib_(element_type, N.attrib),
+          text_(element_type, N.text), tail_(element_type, N.tail) {
         blocks_.emplace_back();
         blocks_.back().reserve(block_size + 4096);
     }
@@ -858,7 +890,7 @@ public:
     bool document(nb::handle root) {
         if (Py_TYPE(root.ptr()) != element_type_)
             return false;
-        nb::object tail = get_attr(root, N.tail);
+        nb::object tail = tail_(root);
         if (!tail.is_none() && !(PyUnicode_CheckExact(tail.ptr()) &&
                                  PyUnicode_GET_LENGTH(tail.ptr()) == 0))
             return false;  // text after the root: not a well-formed document
@@ -905,6 +937,11 @@ private:
     // [A-Za-z_][A-Za-z0-9_.-]*, not beginning with "xml" in any case: names
     // every parser takes as they are, without namespace processing.
     bool name(PyObject *s) {
+        nb::object &known = known_names_[(reinterpret_cast<uintptr_t>(s) >> 4) % 64];
+        if (known.ptr() == s) {
+            put((const char *) PyUnicode_1BYTE_DATA(s), (size_t) PyUnicode_GET_LENGTH(s));
+            return true;
+        }
         if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s))
             return false;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -921,6 +958,7 @@ private:
             if (!(letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'))
                 return false;
         }
+        known = nb::borrow(s);
         put(p, (size_t) n);
         return true;
     }
@@ -1028,12 +1066,12 @@ private:
     bool element(PyObject *e, int depth) {
         if (Py_TYPE(e) != element_type_ || depth > max_depth)
             return false;
-        nb::object tag = get_attr(e, N.tag);
+        nb::object tag = tag_(e);
         indent(depth);
         put('<');
         if (!name(tag.ptr()))
             return false;
-        nb::object attrib = get_attr(e, N.attrib);
+        nb::object attrib = attrib_(e);
         if (!PyDict_Check(attrib.ptr()))
             return false;
         Py_ssize_t pos = 0;
@@ -1047,7 +1085,7 @@ private:
                 return false;
             put('"');
         }
-        nb::object content = get_attr(e, N.text);
+        nb::object content = text_(e);
         Text kind = text_kind(content.ptr());
         if (kind == Text::foreign)
             return false;
@@ -1070,7 +1108,7 @@ private:
                 nb::object child = steal_checked(PySequence_GetItem(e, i));
                 if (!element(child.ptr(), depth + 1))
                     return false;
-                nb::object tail = get_attr(child, N.tail);
+                nb::object tail = tail_(child);
                 Text tail_kind = text_kind(tail.ptr());
                 if (tail_kind == Text::foreign)
                     return false;
@@ -1098,13 +1136,19 @@ private:
 
     PyTypeObject *element_type_;
     MinidomStyle style_;
+    ElementField tag_, attrib_, text_, tail_;
     std::vector<std::string> blocks_;
+    // Names found valid, by identity: a document's tags and attribute names
+    // are a few strings repeated 10^5 times. The references keep each
+    // address from being reused by another string meanwhile.
+    std::array<nb::object, 64> known_names_;
 };
 
 // ElementTree and minidom as the module imported them: the direct writer
 // stands in for them only while neither is replaced.
 struct XmlLibs {
     nb::object et, tostring, element, minidom, parse_string;
+    nb::object text_io;  // io.TextIOWrapper, for writing the files
 
     // The running minidom's style: -1 not yet probed, 0 unknown, else 1 + index.
     static inline int style_state = -1;
@@ -1173,21 +1217,43 @@ struct PrettyText {
     nb::object text;
 };
 
+// Writes the UTF-8 blocks to a text file opened for UTF-8: through its
+// binary buffer, without decoding them into str and encoding them back,
+// when the file is a plain TextIOWrapper that translates no newlines.
+void write_blocks(nb::handle file, const std::vector<std::string> &blocks,
+                  nb::handle text_io_type) {
+    bool raw = false;
+#ifndef _WIN32  // elsewhere "\n" is written as os.linesep, "\n"
+    if (Py_TYPE(file.ptr()) == (PyTypeObject *) text_io_type.ptr())
+        raw = equal(get_attr(file, N.encoding), N.utf8);
+#endif
+    if (!raw) {
+        for (const std::string &block : blocks) {
+            nb::object chunk = steal_checked(
+                PyUnicode_DecodeUTF8(block.data(), (Py_ssize_t) block.size(), nullptr));
+            call_method(file, N.write, {chunk});
+        }
+        return;
+    }
+    call_method(file, N.flush, {});
+    nb::object buffer = get_attr(file, N.buffer);
+    for (const std::string &block : blocks) {
+        nb::object view = steal_checked(PyMemoryView_FromMemory(
+            const_cast<char *>(block.data()), (Py_ssize_t) block.size(), PyBUF_READ));
+        call_method(buffer, N.write, {view});
+        call_method(view, N.release, {});  // nothing may read the block later
+    }
+}
+
 // with open(path, "w", encoding="utf-8") as f: f.write(text)
-void write_pretty(nb::handle path, const PrettyText &doc) {
+void write_pretty(nb::handle path, const PrettyText &doc, nb::handle text_io_type) {
     if (doc.text.is_valid()) {
         write_text(path, doc.text);
         return;
     }
     nb::object open = global_or_builtin(N.open);
     nb::object f = call(open, {path, nb::handle(N.mode_w), nb::handle(N.utf8)}, N.kw_encoding);
-    with_file(f, [&](nb::handle file) {
-        for (const std::string &block : doc.blocks) {
-            nb::object chunk = steal_checked(
-                PyUnicode_DecodeUTF8(block.data(), (Py_ssize_t) block.size(), nullptr));
-            call_method(file, N.write, {chunk});
-        }
-    });
+    with_file(f, [&](nb::handle file) { write_blocks(file, doc.blocks, text_io_type); });
 }
 
 nb::object subelement(nb::handle parent, PyObject *tag) {
@@ -1233,7 +1299,7 @@ nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
     try {
         if (rough.is_valid())
             details.text = pretty(rough);
-        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details);
+        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details, libs.text_io);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -1275,7 +1341,7 @@ nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
     PrettyText summary;
     if (!libs.render(root, summary.blocks))
         summary.text = pretty(tostring(root));
-    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary);
+    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary, libs.text_io);
     return nb::none();
 }
 
@@ -1345,6 +1411,7 @@ NB_MODULE(brevlet, m) {
     libs.element = libs.et.attr("Element");
     libs.minidom = m.attr("minidom");
     libs.parse_string = libs.minidom.attr("parseString");
+    libs.text_io = steal_checked(PyImport_ImportModule("io")).attr("TextIOWrapper");
 
     ClassBuilder(m, "Brevlet")
         .method("__init__", &init, nb::sig("def __init__(self, logsdir, runsheaf)"),

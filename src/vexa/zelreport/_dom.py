@@ -92,23 +92,21 @@ def attributes(pairs):
         cls = type(v)
         if cls is str:
             # Printable ASCII is checked faster than by the pattern.
-            plain = (v.isascii() and v.isprintable()) or _search(v) is None
+            plain = not v or (v.isascii() and v.isprintable()) or _search(v) is None
             attrs[name] = v if plain else text(v)
         elif cls is int:
             attrs[name] = _INT_TEXT.get(v) or str(v)
         elif cls is _DATETIME:
-            attrs[name] = _datetime_text(v)
+            # _datetime_text(v), the call saved
+            day = _DAY_TEXT.get(v.toordinal())
+            zone = _ZONE_TEXT.get(v.tzinfo)
+            if day is None or zone is None:
+                attrs[name] = _learn_datetime(v)
+            else:
+                attrs[name] = f"{day}{v.time().isoformat()}{zone}"
         elif v is not None:
             attrs[name] = _convert(cls, text)(v)
     return attrs
-
-
-def element(parent, tag, attrib):
-    """SubElement(parent, tag, attrib) without the copy of `attrib`, which
-    is ours and new."""
-    elem = SubElement(parent, tag)
-    elem.attrib = attrib
-    return elem
 
 
 def sub(parent, tag, value=None, attrib=()):
@@ -117,7 +115,7 @@ def sub(parent, tag, value=None, attrib=()):
     `attrib` holds (name, value) pairs; a None value leaves its attribute out.
     """
     elem = SubElement(parent, tag)
-    if attrib:
+    if attrib:  # assigned, not passed: SubElement would copy the new dict
         elem.attrib = attributes(attrib)
     if value is not None:
         elem.text = text(value)

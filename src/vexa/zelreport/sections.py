@@ -5,7 +5,7 @@ Also the small value holders that every level shares.
 
 from xml.etree.ElementTree import SubElement
 
-from vexa.zelreport._dom import _search, attributes, data, element, sub, text
+from vexa.zelreport._dom import _search, attributes, data, sub, text
 
 
 # The holders below are created by the hundred thousand and mostly left as
@@ -123,9 +123,11 @@ class _Section:
         info = self._info()
         xref, log = info.xref, info.logfile
         get = log.attrs.get
-        elem = element(parent, self.TAG, attributes(zip(self.NAMES, self._identity() + (
+        elem = SubElement(parent, self.TAG)
+        # Assigned, not passed: SubElement would copy the new dict.
+        elem.attrib = attributes(zip(self.NAMES, self._identity() + (
             self.starttime, self.stoptime, self.runtime, self.result.value,
-            xref.file, xref.line, log.filepath, get("begin"), get("size")))))
+            xref.file, xref.line, log.filepath, get("begin"), get("size"))))
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
         for diag in self.runinfo.diags:
