@@ -8,6 +8,8 @@ import datetime
 from types import SimpleNamespace
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from vexa.reporter import brevlet
 from vexa.reporter.brevlet import Brevlet
@@ -229,3 +231,29 @@ def test_deeply_nested_steps_raise_recursion_error(tmp_path, job):
     job.tasks[0].sections[1].sections[0].sections = [step]
     with pytest.raises(RecursionError):
         Brevlet(str(tmp_path), job).generate_xml(None, None)
+
+
+_ZONES = [None, datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=5, minutes=30)),
+          datetime.timezone(datetime.timedelta(hours=5, minutes=30), "same offset, other object")]
+
+
+@given(start=st.datetimes(), stop=st.datetimes(), start_zone=st.sampled_from(_ZONES),
+       stop_zone=st.sampled_from(_ZONES), fold=st.integers(0, 1))
+def test_runtime_is_the_whole_second_difference_python_gives(start, stop, start_zone,
+                                                              stop_zone, fold):
+    from vexa.zelreport.sections import Step
+
+    start = start.replace(tzinfo=start_zone, fold=fold)
+    stop = stop.replace(tzinfo=stop_zone)
+    try:
+        expected = stop.replace(microsecond=0) - start.replace(microsecond=0)
+    except (TypeError, OverflowError) as e:
+        expected = type(e)
+    section = SimpleNamespace(starttime=start, stoptime=stop, details=[], extra={}, sections=[])
+    legacy = Step("s", "step")
+    try:
+        Brevlet("unused", None)._handle_step(legacy, section)
+    except (TypeError, OverflowError) as e:
+        assert type(e) is expected
+    else:
+        assert legacy.runtime == expected

@@ -447,17 +447,39 @@ nb::object escape_data(nb::handle value) {
     return call(scope[N.escape_data], {value});
 }
 
-// t.replace(microsecond=0); made directly for a plain datetime, which is
-// what nearly every report holds.
+// t.replace(microsecond=0)
 nb::object whole_seconds(nb::handle t) {
-    PyObject *o = t.ptr();
-    if (!PyDateTime_CheckExact(o))
-        return call_method(t, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
-    return steal_checked(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-        PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
-        PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o),
-        PyDateTime_DATE_GET_SECOND(o), 0, PyDateTime_DATE_GET_TZINFO(o),
-        PyDateTime_DATE_GET_FOLD(o), PyDateTimeAPI->DateTimeType));
+    return call_method(t, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
+}
+
+// Days from 0001-01-01 to the given date of the proleptic Gregorian calendar.
+long day_number(long y, long m, long d) {
+    static const int before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    long leap = (m > 2 && y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 1 : 0;
+    --y;
+    return y * 365 + y / 4 - y / 100 + y / 400 + before_month[m - 1] + leap + d;
+}
+
+// stop.replace(microsecond=0) - start.replace(microsecond=0). Computed
+// directly when both are plain datetimes of the same zone object (or both
+// naive), where Python subtracts the wall times: almost every report node.
+nb::object whole_second_span(nb::handle start, nb::handle stop) {
+    PyObject *a = start.ptr(), *b = stop.ptr();
+    if (!PyDateTime_CheckExact(a) || !PyDateTime_CheckExact(b) ||
+        PyDateTime_DATE_GET_TZINFO(a) != PyDateTime_DATE_GET_TZINFO(b)) {
+        nb::object stop0 = whole_seconds(stop), start0 = whole_seconds(start);
+        return steal_checked(PyNumber_Subtract(stop0.ptr(), start0.ptr()));
+    }
+    auto days = [](PyObject *t) {
+        return day_number(PyDateTime_GET_YEAR(t), PyDateTime_GET_MONTH(t), PyDateTime_GET_DAY(t));
+    };
+    auto seconds = [](PyObject *t) {
+        return PyDateTime_DATE_GET_HOUR(t) * 3600L + PyDateTime_DATE_GET_MINUTE(t) * 60L +
+               PyDateTime_DATE_GET_SECOND(t);
+    };
+    // Normalised by the constructor, as timedelta(days, seconds) is.
+    return steal_checked(PyDelta_FromDSU((int) (days(b) - days(a)),
+                                         (int) (seconds(b) - seconds(a)), 0));
 }
 
 // starttime and stoptime copied; runtime in whole seconds when both are set.
@@ -471,8 +493,7 @@ void timing(nb::handle L, nb::handle S) {
     if (!truthy(stop))
         return;
     // Microseconds dropped from both ends, so 10:00:00.9 to 10:00:05.1 is 5 s.
-    nb::object stop0 = whole_seconds(stop), start0 = whole_seconds(start);
-    set_attr(L, N.runtime, steal_checked(PyNumber_Subtract(stop0.ptr(), start0.ptr())));
+    set_attr(L, N.runtime, whole_second_span(start, stop));
 }
 
 // getattr(S, name, {}).get(key, default), the attribute read afresh each time.
@@ -1001,11 +1022,15 @@ private:
             while (run < n && verbatim(p[run]))
                 ++run;
             if (run > i) {
-                std::string &o = out();
-                size_t at = o.size();
-                o.resize(at + (size_t) (run - i));
-                for (Py_ssize_t k = i; k < run; ++k)
-                    o[at++] = (char) p[k];
+                if constexpr (sizeof(T) == 1) {
+                    put((const char *) p + i, (size_t) (run - i));
+                } else {
+                    std::string &o = out();
+                    size_t at = o.size();
+                    o.resize(at + (size_t) (run - i));
+                    for (Py_ssize_t k = i; k < run; ++k)
+                        o[at++] = (char) p[k];
+                }
                 i = run;
                 if (i == n)
                     break;

@@ -131,8 +131,9 @@ class _Section:
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
         for diag in self.runinfo.diags:
-            SubElement(elem, "diag").text = (
-                diag if type(diag) is str and _search(diag) is None else text(diag))
+            plain = type(diag) is str and (diag.isascii() and diag.isprintable()
+                                           or _search(diag) is None)
+            SubElement(elem, "diag").text = diag if plain else text(diag)
         if self.extra:
             data(elem, "extra", self.extra)
         for child in self.children:
