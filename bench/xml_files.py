@@ -15,7 +15,7 @@
 
 Each job figure is the best of REPEAT (3) fresh interpreters, so that one
 measurement does not inherit the memory another left behind and a busy
-machine disturbs less. The stages run with the garbage collector paused, as
+machine disturbs less; the runs of the different kinds alternate. The stages run with the garbage collector paused, as
 generate_xml pauses it. Memory figures need Linux.
 """
 
@@ -132,19 +132,28 @@ def one(n_sections, what):
     print(json.dumps(figures))
 
 
-def run_one(n_sections, what, repeat):
-    """The best time and the least peak memory of `repeat` fresh runs."""
+def run_one(n_sections, what):
+    """Figures of one fresh interpreter."""
+    out = subprocess.run([sys.executable, __file__, "--one", str(n_sections), what],
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out.splitlines()[-1])
+
+
+def run_rounds(n_sections, kinds, repeat):
+    """The least CPU time, wall time and peak memory of each kind over
+    `repeat` rounds; each round runs every kind once, so that the kinds
+    share whatever else the machine is doing."""
     best = {}
     for _ in range(repeat):
-        out = subprocess.run([sys.executable, __file__, "--one", str(n_sections), what],
-                             check=True, capture_output=True, text=True).stdout
-        for key, value in json.loads(out.splitlines()[-1]).items():
-            if key == "size":
-                best[key] = value
-            elif key in best:
-                best[key] = [min(a, b) for a, b in zip(best[key], value)]
-            else:
-                best[key] = value
+        for what in kinds:
+            for key, value in run_one(n_sections, what).items():
+                key = (what, key)
+                if key[1] == "size":
+                    best[key] = value
+                elif key in best:
+                    best[key] = [min(a, b) for a, b in zip(best[key], value)]
+                else:
+                    best[key] = value
     return best
 
 
@@ -153,13 +162,14 @@ def bench_generate_xml(n_sections, repeat):
     row = "  %-34s %8.2fs %8.2fs %8.0f MB"
     head = "  %-34s %9s %9s %11s"
     print("\ngenerate_xml, %d sections (best of %d runs)" % (n_sections, repeat))
-    stages = run_one(n_sections, "stages", repeat)
+    kinds = ("generic", "direct", "writer-generic", "writer-direct")
+    best = run_rounds(n_sections, ("stages",) + kinds, repeat)
+    stages = {key: value for (what, key), value in best.items() if what == "stages"}
     print("  details document: %.1f MB unformatted" % (stages.pop("size") * mb))
     print(head % ("generic path, by stage", "CPU", "wall", "peak memory"))
     for name, (cpu, wall, peak) in stages.items():
         print(row % (name, cpu, wall, peak * mb))
-    results = {what: run_one(n_sections, what, repeat)["generate_xml"]
-               for what in ("generic", "direct", "writer-generic", "writer-direct")}
+    results = {what: best[what, "generate_xml"] for what in kinds}
     print(head % ("whole call", "CPU", "wall", "peak memory"))
     labels = {"generic": "generate_xml, generic (minidom)",
               "direct": "generate_xml, direct",

@@ -207,6 +207,40 @@ def test_methods_are_found_through_self_and_names_through_the_module(tmp_path, j
     assert legacy.runinfo.diags == ["<run detail>"]
 
 
+def test_every_extra_goes_through_the_module_escape_data(tmp_path, job, monkeypatch):
+    # Empty extras included: a replaced escape_data sees them all, and a
+    # legacy extra that is not a dict is updated even with nothing.
+    seen = []
+
+    def recording(data):
+        seen.append(dict(data))
+        return {"escaped": len(seen)}
+
+    def sections(node):
+        for child in node.sections:
+            yield child
+            yield from sections(child)
+
+    monkeypatch.setattr(brevlet, "escape_data", recording)
+    convert(tmp_path, job)
+    assert len(seen) == sum(1 for task in job.tasks for _ in sections(task))
+    assert {} in seen
+    monkeypatch.undo()
+
+    class Extra(dict):
+        def update(self, other):
+            updates.append(dict(other))
+
+    class Counting(Brevlet):
+        def _handle_step(self, zelstep, step):
+            zelstep.extra = Extra()
+            return super()._handle_step(zelstep, step)
+
+    updates = []
+    convert(tmp_path, job, Counting)
+    assert len(updates) == 4 and {} in updates  # ping, step1, inner, deep
+
+
 def test_second_call_starts_from_a_fresh_legacy_run(tmp_path, job):
     b = Brevlet(str(tmp_path), job)
     b.generate_xml(None, None)

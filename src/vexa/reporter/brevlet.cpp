@@ -443,10 +443,6 @@ nb::object escape_text(nb::handle value) {
     return call(escape, {to_str(value)});
 }
 
-nb::object escape_data(nb::handle value) {
-    return call(scope[N.escape_data], {value});
-}
-
 // t.replace(microsecond=0)
 nb::object whole_seconds(nb::handle t) {
     return call_method(t, N.replace, {nb::handle(N.zero)}, N.kw_microsecond);
@@ -542,8 +538,24 @@ void result_block(nb::handle L, nb::handle S) {
     diagnostics(L, get_attr(S, N.details));
 }
 
-void extra_block(nb::handle L, nb::handle extra) {
-    nb::object escaped = escape_data(extra);
+// The module's own escape_data(), known to the section handlers.
+struct Own {
+    nb::object escape_data;
+};
+
+// L.extra.update(escape_data(extra)). Most sections have no extra values:
+// with the module's own escape_data, an empty dict, and a dict to update,
+// that changes nothing, and is skipped.
+void extra_block(const Own &own, nb::handle L, nb::handle extra) {
+    nb::object escape = scope[N.escape_data];
+    if (escape.is(own.escape_data) && PyDict_CheckExact(extra.ptr()) &&
+        PyDict_GET_SIZE(extra.ptr()) == 0) {
+        nb::object target = get_attr(L, N.extra);
+        if (!PyDict_CheckExact(target.ptr()))
+            call_method(target, N.update, {nb::dict()});
+        return;
+    }
+    nb::object escaped = call(escape, {extra});
     call_method(get_attr(L, N.extra), N.update, {escaped});
 }
 
@@ -695,7 +707,7 @@ nb::object handle_testscript(nb::handle self, nb::handle zelts, nb::handle task)
     return nb::borrow(zelts);
 }
 
-nb::object handle_commonsection(nb::handle self, nb::handle L, nb::handle S) {
+nb::object handle_commonsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a section");
     timing(L, S);
     if (nb::object d = escaped_description(S); d.is_valid())
@@ -703,7 +715,7 @@ nb::object handle_commonsection(nb::handle self, nb::handle L, nb::handle S) {
     reference_block(L, S);
     log_block(L, S);
     result_block(L, S);
-    extra_block(L, get_attr(S, N.extra));
+    extra_block(own, L, get_attr(S, N.extra));
     for_each(get_attr(S, N.sections), [&](nb::handle child) {
         nb::object sub = call_method(L, N.add_commonsubsection,
                                      {get_attr(child, N.name)}, N.kw_name);
@@ -712,7 +724,7 @@ nb::object handle_commonsection(nb::handle self, nb::handle L, nb::handle S) {
     return nb::borrow(L);
 }
 
-nb::object handle_testcase(nb::handle self, nb::handle L, nb::handle S) {
+nb::object handle_testcase(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a section");
     timing(L, S);
     nb::object info = get_attr(L, N.initinfo);
@@ -726,7 +738,7 @@ nb::object handle_testcase(nb::handle self, nb::handle L, nb::handle S) {
     reference_block(get_attr(L, N.initinfo), S);
     log_block(get_attr(L, N.initinfo), S);
     result_block(L, S);
-    extra_block(L, get_attr(S, N.extra));
+    extra_block(own, L, get_attr(S, N.extra));
     for_each(get_attr(S, N.sections), [&](nb::handle child) {
         nb::object sect_id = section_id(child);
         nb::object legacy = call_method(L, N.add_testsection, {sect_id}, N.kw_sectionid);
@@ -735,7 +747,7 @@ nb::object handle_testcase(nb::handle self, nb::handle L, nb::handle S) {
     return nb::borrow(L);
 }
 
-nb::object handle_subsection(nb::handle self, nb::handle L, nb::handle S) {
+nb::object handle_subsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a section");
     timing(L, S);
     nb::object sect_id = section_id(S);
@@ -747,12 +759,12 @@ nb::object handle_subsection(nb::handle self, nb::handle L, nb::handle S) {
     reference_block(L, S);
     log_block(L, S);
     result_block(L, S);
-    extra_block(L, get_attr(S, N.extra));
+    extra_block(own, L, get_attr(S, N.extra));
     step_children(self, L, S);
     return nb::borrow(L);
 }
 
-nb::object handle_testsection(nb::handle self, nb::handle L, nb::handle S) {
+nb::object handle_testsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a section");
     timing(L, S);
     // Before the extra: a "description" key of the section's extra wins.
@@ -761,12 +773,12 @@ nb::object handle_testsection(nb::handle self, nb::handle L, nb::handle S) {
     reference_block(L, S);
     log_block(L, S);
     result_block(L, S);
-    extra_block(L, get_attr(S, N.extra));
+    extra_block(own, L, get_attr(S, N.extra));
     step_children(self, L, S);
     return nb::borrow(L);
 }
 
-nb::object handle_step(nb::handle self, nb::handle L, nb::handle S) {
+nb::object handle_step(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a step");
     timing(L, S);
     nb::object description = get_attr_or_none(S, N.description);
@@ -779,7 +791,7 @@ nb::object handle_step(nb::handle self, nb::handle L, nb::handle S) {
     for (PyObject *key : {N.index, N.continue_})
         if (contains(step_extra, key))
             set_attr(L, key, call_method(step_extra, N.pop, {nb::handle(key)}));
-    extra_block(L, step_extra);
+    extra_block(own, L, step_extra);
     step_children(self, L, S);
     return nb::borrow(L);
 }
@@ -1384,6 +1396,14 @@ nb::object from_import(const char *module, const char *name) {
     return value;
 }
 
+using SectionHandler = nb::object (*)(const Own &, nb::handle, nb::handle, nb::handle);
+
+// A section handler as a method, given what the module made for it.
+template <SectionHandler Handler>
+auto with_own(const Own &own) {
+    return [own](nb::handle self, nb::handle L, nb::handle S) { return Handler(own, self, L, S); };
+}
+
 // Every parameter takes any object, None included, by position or keyword.
 auto arg(const char *name) { return nb::arg(name).none(); }
 
@@ -1426,9 +1446,10 @@ NB_MODULE(brevlet, m) {
     m.attr("escape") = escape_fn;
 
     EscapeData escape_data_impl{escape_fn, escape};
-    m.attr("escape_data") = nb::cpp_function(
+    Own own{nb::cpp_function(
         [escape_data_impl](nb::handle data) { return escape_data_impl(data); },
-        nb::name("escape_data"), nb::sig("def escape_data(data)"), arg("data"), nb::scope(m));
+        nb::name("escape_data"), nb::sig("def escape_data(data)"), arg("data"), nb::scope(m))};
+    m.attr("escape_data") = own.escape_data;
 
     XmlLibs libs;
     libs.et = m.attr("ET");
@@ -1466,22 +1487,22 @@ NB_MODULE(brevlet, m) {
                 "Populate an ZelReport TestScript with information from a Reporter\n"
                 "        TestScript.\n"
                 "        ")
-        .method("_handle_commonsection", &handle_commonsection,
+        .method("_handle_commonsection", with_own<&handle_commonsection>(own),
                 nb::sig("def _handle_commonsection(self, zelcommsect, commonsection)"),
                 arg("zelcommsect"), arg("commonsection"),
                 "Populate an ZelReport TestSection representing a\n"
                 "        CommonStartup/CommonCleanup with information from a Reporter Section.\n"
                 "        ")
-        .method("_handle_testcase", &handle_testcase,
+        .method("_handle_testcase", with_own<&handle_testcase>(own),
                 nb::sig("def _handle_testcase(self, zeltc, testcase)"), arg("zeltc"),
                 arg("testcase"))
-        .method("_handle_subsection", &handle_subsection,
+        .method("_handle_subsection", with_own<&handle_subsection>(own),
                 nb::sig("def _handle_subsection(self, zelsubsect, subsection)"),
                 arg("zelsubsect"), arg("subsection"))
-        .method("_handle_testsection", &handle_testsection,
+        .method("_handle_testsection", with_own<&handle_testsection>(own),
                 nb::sig("def _handle_testsection(self, zeltest, testsection)"),
                 arg("zeltest"), arg("testsection"))
-        .method("_handle_step", &handle_step, nb::sig("def _handle_step(self, zelstep, step)"),
+        .method("_handle_step", with_own<&handle_step>(own), nb::sig("def _handle_step(self, zelstep, step)"),
                 arg("zelstep"), arg("step"))
         .build(nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)));
 }
