@@ -943,7 +943,8 @@ public:
 private:
     std::string &out() { return blocks_.back(); }
 
-    void put(const char *s) { out().append(s); }
+    template <size_t N>
+    void put(const char (&s)[N]) { out().append(s, N - 1); }  // a literal
     void put(const char *s, size_t n) { out().append(s, n); }
     void put(char c) { out().push_back(c); }
 
