@@ -121,8 +121,13 @@ class TestLegacyValueText:
             def utcoffset(self, dt):
                 return datetime.timedelta(hours=2 if 4 <= dt.month <= 9 else 1)
 
+        class Unhashable(Summer):
+            def __eq__(self, other):
+                return True  # equal to any zone, and so without a hash
+
         zones = [None, datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=5, minutes=30)),
-                 datetime.timezone(-datetime.timedelta(hours=3, seconds=7)), Summer()]
+                 datetime.timezone(-datetime.timedelta(hours=3, seconds=7)), Summer(),
+                 Unhashable()]
         moments = [datetime.datetime(2026, 3, 29, 1, 59, 59, 999999),
                    datetime.datetime(2026, 3, 29, 3, 0, 0),
                    datetime.datetime(2026, 10, 25, 2, 30, fold=1),

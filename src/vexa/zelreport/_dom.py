@@ -26,14 +26,18 @@ def _datetime_text(d):
     """`d.isoformat()`, faster: a job's ~10^5 times share a few dates and one
     or two zones, and formatting the zone offset is half the cost."""
     day = _DAY_TEXT.get(d.toordinal())
-    zone = _ZONE_TEXT.get(d.tzinfo)
+    tz = d.tzinfo
+    zone = _ZONE_TEXT.get(tz) if tz is None or tz.__class__ is _TIMEZONE else None
     if day is None or zone is None:
         return _learn_datetime(d)
     return day + d.time().isoformat() + zone
 
 
 _DAY_TEXT = {}   # proleptic ordinal: "YYYY-MM-DDT"
-_ZONE_TEXT = {None: ""}  # a fixed-offset zone (equal offsets are equal keys): "+HH:MM"
+# None or a plain fixed-offset zone (equal offsets are equal keys): "+HH:MM".
+# Other zones may change their offset, or compare and hash as they like.
+_ZONE_TEXT = {None: ""}
+_TIMEZONE = datetime.timezone
 
 
 def _learn_datetime(d):
@@ -41,7 +45,7 @@ def _learn_datetime(d):
     if len(_DAY_TEXT) > 1000:
         _DAY_TEXT.clear()
     _DAY_TEXT[d.toordinal()] = d.date().isoformat() + "T"
-    if type(d.tzinfo) is datetime.timezone and len(_ZONE_TEXT) < 100:
+    if type(d.tzinfo) is _TIMEZONE and len(_ZONE_TEXT) < 100:
         _ZONE_TEXT[d.tzinfo] = full[len(d.replace(tzinfo=None).isoformat()):]
     return full
 
@@ -99,7 +103,8 @@ def attributes(pairs):
         elif cls is _DATETIME:
             # _datetime_text(v), the call saved
             day = _DAY_TEXT.get(v.toordinal())
-            zone = _ZONE_TEXT.get(v.tzinfo)
+            tz = v.tzinfo
+            zone = _ZONE_TEXT.get(tz) if tz is None or tz.__class__ is _TIMEZONE else None
             if day is None or zone is None:
                 attrs[name] = _learn_datetime(v)
             else:
