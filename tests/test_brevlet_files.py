@@ -233,3 +233,16 @@ def test_any_file_object_from_open_gets_the_same_text(tmp_path, monkeypatch):
     monkeypatch.setattr(brevlet, "open", Recording, raising=False)
     Brevlet(str(tmp_path), small_job()).generate_xml(None, None)
     assert written == expected
+
+
+def test_a_file_with_its_own_newlines_gets_them(tmp_path, monkeypatch):
+    Brevlet(str(tmp_path), small_job()).generate_xml(None, None)
+    expected = (tmp_path / "ResultsDetails.xml").read_bytes()
+
+    def crlf_open(path, mode, encoding=None):
+        return open(path, mode, encoding=encoding, newline="\r\n")
+
+    monkeypatch.setattr(brevlet, "open", crlf_open, raising=False)
+    Brevlet(str(tmp_path), small_job()).generate_xml(None, None)
+    written = (tmp_path / "ResultsDetails.xml").read_bytes()
+    assert written == expected.replace(b"\n", b"\r\n")

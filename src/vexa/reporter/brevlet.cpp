@@ -1019,14 +1019,14 @@ private:
         put(b, n);
     }
 
-    // Character data as the round trip leaves it: the parser turns CR LF
-    // and lone CR in text into LF (ElementTree writes them raw there, and
-    // as character references in attribute values); minidom escapes the rest.
     // Printable ASCII that is written as it is, in text and attributes.
     static bool verbatim(Py_UCS4 c) {
         return c >= 0x20 && c < 0x7f && c != '&' && c != '<' && c != '>' && c != '"';
     }
 
+    // Character data as the round trip leaves it: the parser turns CR LF
+    // and lone CR in text into LF (ElementTree writes them raw there, and
+    // as character references in attribute values); minidom escapes the rest.
     template <typename T>
     bool chars(const T *p, Py_ssize_t n, bool attr) {
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -1186,7 +1186,7 @@ private:
 // stands in for them only while neither is replaced.
 struct XmlLibs {
     nb::object et, tostring, element, minidom, parse_string;
-    nb::object text_io;  // io.TextIOWrapper, for writing the files
+    nb::object open, text_io;  // the built-in open() and what it gives for text
 
     // The running minidom's style: -1 not yet probed, 0 unknown, else 1 + index.
     static inline int style_state = -1;
@@ -1255,15 +1255,13 @@ struct PrettyText {
     nb::object text;
 };
 
-// Writes the UTF-8 blocks to a text file opened for UTF-8: through its
-// binary buffer, without decoding them into str and encoding them back,
-// when the file is a plain TextIOWrapper that translates no newlines.
-void write_blocks(nb::handle file, const std::vector<std::string> &blocks,
-                  nb::handle text_io_type) {
-    bool raw = false;
-#ifndef _WIN32  // elsewhere "\n" is written as os.linesep, "\n"
-    if (Py_TYPE(file.ptr()) == (PyTypeObject *) text_io_type.ptr())
-        raw = equal(get_attr(file, N.encoding), N.utf8);
+// Writes the UTF-8 blocks to a file that open() gave for text: through its
+// binary buffer, without decoding them into str and encoding them back, when
+// that is bound to give the same bytes (the built-in open(), a UTF-8
+// TextIOWrapper, and "\n" written as it is, which Windows would not do).
+void write_blocks(nb::handle file, const std::vector<std::string> &blocks, bool raw) {
+#ifdef _WIN32
+    raw = false;
 #endif
     if (!raw) {
         for (const std::string &block : blocks) {
@@ -1284,14 +1282,18 @@ void write_blocks(nb::handle file, const std::vector<std::string> &blocks,
 }
 
 // with open(path, "w", encoding="utf-8") as f: f.write(text)
-void write_pretty(nb::handle path, const PrettyText &doc, nb::handle text_io_type) {
+void write_pretty(nb::handle path, const PrettyText &doc, const XmlLibs &libs) {
     if (doc.text.is_valid()) {
         write_text(path, doc.text);
         return;
     }
     nb::object open = global_or_builtin(N.open);
     nb::object f = call(open, {path, nb::handle(N.mode_w), nb::handle(N.utf8)}, N.kw_encoding);
-    with_file(f, [&](nb::handle file) { write_blocks(file, doc.blocks, text_io_type); });
+    with_file(f, [&](nb::handle file) {
+        bool raw = open.is(libs.open) && Py_TYPE(file.ptr()) == (PyTypeObject *) libs.text_io.ptr() &&
+                   equal(get_attr(file, N.encoding), N.utf8);
+        write_blocks(file, doc.blocks, raw);
+    });
 }
 
 nb::object subelement(nb::handle parent, PyObject *tag) {
@@ -1337,7 +1339,7 @@ nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
     try {
         if (rough.is_valid())
             details.text = pretty(rough);
-        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details, libs.text_io);
+        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details, libs);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -1379,7 +1381,7 @@ nb::object generate_xml(const XmlLibs &libs, nb::handle self) {
     PrettyText summary;
     if (!libs.render(root, summary.blocks))
         summary.text = pretty(tostring(root));
-    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary, libs.text_io);
+    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary, libs);
     return nb::none();
 }
 
@@ -1458,7 +1460,9 @@ NB_MODULE(brevlet, m) {
     libs.element = libs.et.attr("Element");
     libs.minidom = m.attr("minidom");
     libs.parse_string = libs.minidom.attr("parseString");
-    libs.text_io = steal_checked(PyImport_ImportModule("io")).attr("TextIOWrapper");
+    nb::object io = steal_checked(PyImport_ImportModule("io"));
+    libs.open = io.attr("open");
+    libs.text_io = io.attr("TextIOWrapper");
 
     ClassBuilder(m, "Brevlet")
         .method("__init__", &init, nb::sig("def __init__(self, logsdir, runsheaf)"),
