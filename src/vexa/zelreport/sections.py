@@ -98,7 +98,11 @@ class _Section:
     TAG = None
     starttime = stoptime = runtime = description = None  # until given
 
-    def __init__(self):
+    # One __init__ for steps, test sections and subsections (id and name as
+    # each is given them): 10^5 sections are made per job.
+    def __init__(self, id=None, name=None):
+        self.id = Id(id)
+        self.name = name
         self.result = Result()
         self.runinfo = RunInfo()
         self.extra = {}
@@ -122,12 +126,12 @@ class _Section:
     def generate_dom(self, parent):
         info = self._info()
         xref, log = info.xref, info.logfile
-        get = log.attrs.get
+        position = log.attrs
         elem = SubElement(parent, self.TAG)
         # Assigned, not passed: SubElement would copy the new dict.
         elem.attrib = attributes(zip(self.NAMES, self._identity() + (
-            self.starttime, self.stoptime, self.runtime, self.result.value,
-            xref.file, xref.line, log.filepath, get("begin"), get("size"))))
+            self.starttime, self.stoptime, self.runtime, self.result.value, xref.file,
+            xref.line, log.filepath, position.get("begin"), position.get("size"))))
         if info.description not in (None, ""):
             sub(elem, "description", info.description)
         for diag in self.runinfo.diags:
@@ -150,11 +154,6 @@ class Step(_Section):
     TAG = "step"
     index = continue_ = None
 
-    def __init__(self, id, name):
-        _Section.__init__(self)
-        self.id = Id(id)
-        self.name = name
-
     NAMES = ("id", "name", "index", "continue") + _Section._COMMON
 
     def _identity(self):
@@ -163,11 +162,6 @@ class Step(_Section):
 
 class CommonSubsection(_Section):
     TAG = "commonSubsection"
-
-    def __init__(self, name):
-        _Section.__init__(self)
-        self.id = Id()
-        self.name = name
 
     NAMES = ("id", "name") + _Section._COMMON
 
@@ -179,17 +173,13 @@ class TestSection(_Section):
     __test__ = False  # not a pytest test class
     TAG = "testSection"
 
-    def __init__(self, sectionid):
-        _Section.__init__(self)
-        self.id = Id(sectionid)
-
     NAMES = ("id",) + _Section._COMMON
 
     def _identity(self):
         return (self.id.idtypevalue,)
 
     def add_commonsubsection(self, *, name):
-        child = CommonSubsection(name)
+        child = CommonSubsection(None, name)
         self.children.append(child)
         return child
 
