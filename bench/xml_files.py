@@ -15,8 +15,9 @@
 
 Each job figure is the best of REPEAT (3) fresh interpreters, so that one
 measurement does not inherit the memory another left behind and a busy
-machine disturbs less; the runs of the different kinds alternate. The stages run with the garbage collector paused, as
-generate_xml pauses it. Memory figures need Linux.
+machine disturbs less; the runs of the different kinds alternate. The stages
+run with the garbage collector paused, as generate_xml pauses it. Memory
+figures need Linux.
 """
 
 import gc
