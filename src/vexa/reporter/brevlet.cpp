@@ -707,8 +707,9 @@ nb::object handle_testscript(nb::handle self, nb::handle zelts, nb::handle task)
     return nb::borrow(zelts);
 }
 
-nb::object handle_commonsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
-    RecursionGuard guard(" while mapping a section");
+// The rows a common section and a test section share. The description goes
+// into extra before the section's own extra, whose "description" key wins.
+void section_rows(const Own &own, nb::handle L, nb::handle S) {
     timing(L, S);
     if (nb::object d = escaped_description(S); d.is_valid())
         set_item(get_attr(L, N.extra), N.description, d);
@@ -716,6 +717,11 @@ nb::object handle_commonsection(const Own &own, nb::handle self, nb::handle L, n
     log_block(L, S);
     result_block(L, S);
     extra_block(own, L, get_attr(S, N.extra));
+}
+
+nb::object handle_commonsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
+    RecursionGuard guard(" while mapping a section");
+    section_rows(own, L, S);
     for_each(get_attr(S, N.sections), [&](nb::handle child) {
         nb::object sub = call_method(L, N.add_commonsubsection,
                                      {get_attr(child, N.name)}, N.kw_name);
@@ -766,14 +772,7 @@ nb::object handle_subsection(const Own &own, nb::handle self, nb::handle L, nb::
 
 nb::object handle_testsection(const Own &own, nb::handle self, nb::handle L, nb::handle S) {
     RecursionGuard guard(" while mapping a section");
-    timing(L, S);
-    // Before the extra: a "description" key of the section's extra wins.
-    if (nb::object d = escaped_description(S); d.is_valid())
-        set_item(get_attr(L, N.extra), N.description, d);
-    reference_block(L, S);
-    log_block(L, S);
-    result_block(L, S);
-    extra_block(own, L, get_attr(S, N.extra));
+    section_rows(own, L, S);
     step_children(self, L, S);
     return nb::borrow(L);
 }
