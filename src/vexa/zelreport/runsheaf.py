@@ -25,7 +25,19 @@ class Hosts(list):
             sub(parent, "host", host)
 
 
-class RunInitInfo:
+class _SimpleFields:
+    """Objects whose SIMPLE fields can each become an element of their own."""
+
+    SIMPLE = ()
+
+    def generate_simple_elt_dom(self, parent, name):
+        """Add the element `name`, holding the field of that name."""
+        if name not in self.SIMPLE:
+            raise ValueError("no such field: %r" % (name,))
+        return sub(parent, name, getattr(self, name))
+
+
+class RunInitInfo(_SimpleFields):
     SIMPLE = ("jobid", "name", "testbed", "release", "image", "submitter",
               "user")
 
@@ -36,11 +48,6 @@ class RunInitInfo:
         self.korb = Korb()
         self.hosts = Hosts()
 
-    def generate_simple_elt_dom(self, parent, name):
-        """Add the element `name`, holding the field of that name."""
-        if name not in self.SIMPLE:
-            raise ValueError("no such field: %r" % (name,))
-        return sub(parent, name, getattr(self, name))
 
 
 class Trova:
@@ -77,7 +84,7 @@ class JobExecution:
         return elem
 
 
-class Runsheaf:
+class Runsheaf(_SimpleFields):
     """The run: one job."""
 
     SIMPLE = ("starttime", "stoptime", "runtime")
@@ -93,11 +100,6 @@ class Runsheaf:
         self.trova = Trova()
         self.jobexecution = JobExecution()
 
-    def generate_simple_elt_dom(self, parent, name):
-        """Add the element `name`, holding the time field of that name."""
-        if name not in self.SIMPLE:
-            raise ValueError("no such field: %r" % (name,))
-        return sub(parent, name, getattr(self, name))
 
     def generate_dom(self, parent):
         info = self.initinfo
