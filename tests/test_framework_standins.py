@@ -164,3 +164,17 @@ class TestLegacyValueText:
             info.set_args(diag=diag)
         assert info.diags == ["first", "", "third"]
         assert RunInfo().diags == ()  # the class default stays empty
+
+    def test_simple_elements_only_for_known_fields(self):
+        import xml.etree.ElementTree as ET
+
+        from vexa.zelreport.runsheaf import Runsheaf
+
+        run, root = Runsheaf(), ET.Element("jobSummary")
+        run.initinfo.testbed = "tb1"
+        run.initinfo.generate_simple_elt_dom(root, "testbed")
+        run.generate_simple_elt_dom(root, "runtime")
+        assert [(e.tag, e.text) for e in root] == [("testbed", "tb1"), ("runtime", None)]
+        for holder, name in ((run, "testbed"), (run.initinfo, "runtime")):
+            with pytest.raises(ValueError, match="no such field"):
+                holder.generate_simple_elt_dom(root, name)
