@@ -17,6 +17,7 @@ ENTRY_POINT_GROUP = "vexa.cli.subcommands"
 
 BUILTIN_SUBCOMMANDS = {
     "results": "vexa.reporter.commands:ValidateResultsFile",
+    "junit": "vexa.reporter.subcommands.junit:JUnitReport",
 }
 
 
