@@ -127,7 +127,11 @@ def _seconds(node, key, path):
     value = node.get(key)
     if value is None:
         return None
-    if type(value) is not float and type(value) is not int:
+    try:
+        if type(value) is not float and type(value) is not int:
+            raise TypeError
+        value = float(value)
+    except (TypeError, OverflowError):
         _fail((path, key), "not a number of seconds")
     return "%.3f" % value if math.isfinite(value) else None
 
