@@ -59,7 +59,7 @@ def record(outcomes, logdir=None, **run_fields):
             inner = step.add_section(id="1.1", seq_num=1)
             inner.start()
             inner.stop(result=result("link down") if result is not Passed else result,
-                       details=["checked", {"port": 3}])
+                       details=["checked", 3])
             step.stop()
             case.stop()
         task.add_plugin(id="coverage", seq_num=99).stop()
@@ -93,7 +93,7 @@ def test_cli_output_read_back_by_a_junit_reader(tmp_path):
     assert kinds == [None, Failure, None, Error, SkippedResult]
     failure = cases[1].result[0]
     assert failure.message == "tc1.step.1.1 failed: link down" and failure.type == "failed"
-    assert "tc1.step.1.1 failed: link down\n    checked\n    {\"port\": 3}\n" in failure.text
+    assert "tc1.step.1.1 failed: link down\n    checked\n    3\n" in failure.text
     assert cases[3].result[0].type == "errored"
     # Each test case's own slice of the log, found beside the results file.
     assert "log of tc1\n" in cases[1].system_out and "log of tc0" not in cases[1].system_out
@@ -294,3 +294,4 @@ def test_unwritable_output_gives_one_line(tmp_path):
     assert done.returncode == 2 and done.stderr.count("\n") == 1
     assert "No such file or directory" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["results.json"]
+

@@ -27,6 +27,11 @@ import stat
 
 from vexa.reporter.schema import _format_path
 
+try:  # the fast path; wherever it gives up, the mapping below writes
+    from vexa.reporter import junitxml as _fast
+except ImportError:  # pragma: no cover - a source tree without built modules
+    _fast = None
+
 __all__ = ["JUnitError", "LOG_SLICE_LIMIT", "junit_xml", "write_junit"]
 
 # Most of a test case's log that goes into its <system-out>.
@@ -136,16 +141,25 @@ def _seconds(node, key, path):
     return "%.3f" % value if math.isfinite(value) else None
 
 
+def _iso_timestamp(value):
+    """A date and time as dump_json writes it (or a datetime) in ISO 8601,
+    its UTC offset kept; None for any other value."""
+    if isinstance(value, datetime.datetime):
+        value = str(value)
+    if type(value) is not str or not _DATETIME.fullmatch(value):
+        return None
+    return value[:10] + "T" + value[11:]
+
+
 def _timestamp(node, key, path):
-    """`node[key]` as ISO 8601 (its UTC offset kept), or None."""
+    """`node[key]` as ISO 8601, or None when absent."""
     value = node.get(key)
     if value is None:
         return None
-    if isinstance(value, datetime.datetime):  # read from YAML
-        value = str(value)
-    if type(value) is not str or not _DATETIME.fullmatch(value):
+    text = _iso_timestamp(value)
+    if text is None:
         _fail((path, key), "not a date and time")
-    return value[:10] + "T" + value[11:]
+    return text
 
 
 def _integer(mapping, key, path):
@@ -201,16 +215,15 @@ class _Logs:
         except KeyError:
             pass
         fd = None
-        path = os.path.realpath(os.path.join(self.root, name))
-        if os.path.dirname(path) == self.root or path.startswith(self.root + os.sep):
-            try:
+        try:
+            path = os.path.realpath(os.path.join(self.root, name))
+            if os.path.dirname(path) == self.root or path.startswith(self.root + os.sep):
                 fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-            except OSError:
-                pass
-            else:
                 if not stat.S_ISREG(os.fstat(fd).st_mode):
                     os.close(fd)
                     fd = None
+        except (OSError, ValueError):  # ValueError: a NUL or a lone surrogate in the name
+            pass
         self.open[name] = fd
         return fd
 
@@ -422,10 +435,14 @@ def junit_xml(report, logs=None):
     `logs` is the directory holding the test cases' log files; without it
     no log is read.
     """
-    if not isinstance(report, dict):
-        report = json.loads(report.dump_json())
     reader = _Logs(logs) if logs is not None else None
     try:
+        if _fast is not None:
+            text = _fast.write(report, reader and reader.slice, _iso_timestamp)
+            if text is not None:
+                return text
+        if not isinstance(report, dict):
+            report = json.loads(report.dump_json())
         return _Writer(reader).document(report)
     finally:
         if reader is not None:
