@@ -98,11 +98,11 @@ def print_text(differences, paint, out=None):
         entries = differences[name]
         if not entries:
             continue
-        title = TITLES[name]
+        title = "%s (%d)" % (TITLES[name], len(entries))
         if name == "slower":
             t = differences["thresholds"]
-            title += " (at least %gx and %g s slower)" % (t["slower_factor"], t["slower_seconds"])
-        out.write("\n%s (%d):\n" % (paint(title, colours.get(name)), len(entries)))
+            title += ", at least %gx and %g s more" % (t["slower_factor"], t["slower_seconds"])
+        out.write("\n%s:\n" % paint(title, colours.get(name)))
         rows = []
         for e in entries:
             path = nodes.format_path(e["idlist"])
