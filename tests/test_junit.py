@@ -256,8 +256,8 @@ def corrupt(path, value):
 
 
 @pytest.mark.parametrize("content, problem", [
-    ("{\"version\": ", "not a results file"),
-    ("[1, 2]", "not a results file"),
+    ("{\"version\": ", "not valid JSON"),
+    ("[1, 2]", "not a results document"),
     ('{"version": "3.4", "report": {"id": "t", "sections": []}}', "$.report: not a whole run"),
     (corrupt(["sections"], {"a": 1}), "$.report.tasks[0].sections: not a list of nodes"),
     (corrupt(["sections", 0, "result"], "failed"), "$.report.tasks[0].sections[0].result: not a result"),

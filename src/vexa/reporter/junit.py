@@ -25,6 +25,7 @@ import os
 import re
 import stat
 
+from vexa.reporter.nodes import GOOD_RESULTS, RUN, SECTION, TASK, child_kind, root_kind
 from vexa.reporter.schema import _format_path
 
 try:  # the fast path; wherever it gives up, the mapping below writes
@@ -37,7 +38,7 @@ __all__ = ["JUnitError", "LOG_SLICE_LIMIT", "junit_xml", "write_junit"]
 # Most of a test case's log that goes into its <system-out>.
 LOG_SLICE_LIMIT = 1 << 20
 
-_PASSING = frozenset(("passed", "passx"))
+_PASSING = GOOD_RESULTS
 _ELEMENT = {"failed": "failure", "errored": "error", "aborted": "error",
             "blocked": "skipped", "skipped": "skipped"}
 _DATETIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}:[0-9]{2}"
@@ -176,17 +177,15 @@ def _reason(node):
 
 
 def _is_run(node):
-    return "totaltasks" in node
+    return root_kind(node) == RUN
 
 
 def _is_task(child):
-    # Of a run's children only tasks carry a plugin summary.
-    return "pluginsummary" in child
+    return child_kind(RUN, child) == TASK
 
 
 def _is_section(child):
-    # Of a task's children only sections carry a health summary.
-    return "health_summary" in child
+    return child_kind(TASK, child) == SECTION
 
 
 # -- Log slices --------------------------------------------------------------------
