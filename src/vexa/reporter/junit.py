@@ -26,7 +26,7 @@ import re
 import stat
 
 from vexa.reporter.nodes import GOOD_RESULTS, RUN, SECTION, TASK, child_kind, root_kind
-from vexa.reporter.schema import _format_path
+from vexa.reporter.schema import _format_path, load_schema
 
 try:  # the fast path; wherever it gives up, the mapping below writes
     from vexa.reporter import junitxml as _fast
@@ -41,8 +41,8 @@ LOG_SLICE_LIMIT = 1 << 20
 _PASSING = GOOD_RESULTS
 _ELEMENT = {"failed": "failure", "errored": "error", "aborted": "error",
             "blocked": "skipped", "skipped": "skipped"}
-_DATETIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}:[0-9]{2}"
-                       r"(\.[0-9]{1,6})?([+-][0-9]{2}:[0-9]{2}(:[0-9]{2}(\.[0-9]{1,6})?)?|Z)?")
+# A date and time as the results format writes it.
+_DATETIME = re.compile(load_schema()["definitions"]["datetime"]["pattern"])
 
 
 class JUnitError(ValueError):
