@@ -441,7 +441,11 @@ def junit_xml(report, logs=None):
             if text is not None:
                 return text
         if not isinstance(report, dict):
-            report = json.loads(report.dump_json())
+            dump_json = getattr(report, "dump_json", None)
+            if dump_json is None:
+                raise TypeError("junit_xml() takes a results document or a report run, not %s"
+                                % type(report).__name__)
+            report = json.loads(dump_json())
         return _Writer(reader).document(report)
     finally:
         if reader is not None:
