@@ -17,6 +17,8 @@ ENTRY_POINT_GROUP = "vexa.cli.subcommands"
 
 BUILTIN_SUBCOMMANDS = {
     "results": "vexa.reporter.commands:ValidateResultsFile",
+    "store": "vexa.reporter.subcommands.store:StoreCommand",
+    "serve": "vexa.reporter.subcommands.serve:ServeCommand",
 }
 
 
