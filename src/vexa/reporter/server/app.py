@@ -204,10 +204,10 @@ class API_:
                                  "X-Log-Size": str(where["size"])})
 
     async def diff(self, request):
-        from vexa.reporter import compare
         old, new = _int_arg(request, "old"), _int_arg(request, "new")
         self._run_or_404(old)
         self._run_or_404(new)
+        from vexa.reporter import compare
         factor = _number_arg(request, "factor", compare.DEFAULT_SLOWER_FACTOR)
         seconds = _number_arg(request, "seconds", compare.DEFAULT_SLOWER_SECONDS)
 

@@ -88,8 +88,8 @@ def signin_routes(token, secure_cookie):
         return HTMLResponse(_PAGE.format(message="This report server needs its token."))
 
     async def submit(request):
-        form = await request.form()
-        given = form.get("token")
+        form = urllib.parse.parse_qs((await request.body()).decode("utf-8", "replace"))
+        given = form.get("token", [None])[0]
         if not isinstance(given, str) or not _matches(given, token):
             return HTMLResponse(_PAGE.format(message=html.escape("Wrong token.")), status_code=401)
         response = RedirectResponse("/", status_code=303)

@@ -69,9 +69,13 @@ class _Protocol(H11Protocol):
             self.transport.close()
 
     def send_400_response(self, msg):
-        too_big = len(getattr(self.conn, "_receive_buffer", b"")) >= MAX_EVENT
-        status, reason, text = ((431, b"Request Header Fields Too Large", "the request head is too large")
-                                if too_big else (400, b"Bad Request", "not an HTTP/1.1 request"))
+        pending = bytes(getattr(self.conn, "_receive_buffer", b""))
+        if len(pending) < MAX_EVENT:
+            status, reason, text = 400, b"Bad Request", "not an HTTP/1.1 request"
+        elif b"\n" not in pending:
+            status, reason, text = 414, b"URI Too Long", "the address is longer than %d bytes" % MAX_EVENT
+        else:
+            status, reason, text = 431, b"Request Header Fields Too Large", "the request head is too large"
         body = json.dumps({"error": text}).encode("ascii")
         try:
             self.transport.write(b"HTTP/1.1 %d %s\r\ncontent-type: application/json\r\n"
@@ -199,7 +203,7 @@ class Server:
         self.sock = bind(host, port)
         self.url = url_of(self.sock, tls=certfile is not None)
         config = uvicorn.Config(
-            self.app, http=_Protocol, lifespan="off", log_level="warning",
+            self.app, http=_Protocol, lifespan="off", log_level="info" if access_log else "critical",
             access_log=access_log, timeout_keep_alive=KEEP_ALIVE,
             limit_concurrency=MAX_CONNECTIONS, h11_max_incomplete_event_size=MAX_EVENT,
             ssl_certfile=certfile, ssl_keyfile=keyfile, log_config=None,

@@ -7,6 +7,8 @@ import json
 import os
 import stat
 
+import ijson
+
 from vexa.reporter.store import reader, sql
 from vexa.reporter.store.rows import DocumentRows, NotAResultsDocument, id_key, object_events, to_json
 from vexa.reporter.store.url import StoreError, parse, store_url
@@ -96,7 +98,7 @@ class Store:
                     return self._import_stream(f, source=path, exact=exact)
             except reader.ExactParserNeeded:
                 continue
-            except (NotAResultsDocument, ValueError) as exc:
+            except (NotAResultsDocument, ValueError, ijson.JSONError) as exc:
                 raise StoreError("%s: %s" % (path, _parse_error(exc))) from None
 
     def import_text(self, text, source=None):
@@ -108,7 +110,7 @@ class Store:
                 return self._import_stream(io.BytesIO(text), source=source, exact=exact)
             except reader.ExactParserNeeded:
                 continue
-            except (NotAResultsDocument, ValueError) as exc:
+            except (NotAResultsDocument, ValueError, ijson.JSONError) as exc:
                 raise StoreError("%s: %s" % (source or "results", _parse_error(exc))) from None
 
     def store_tree(self, runsheaf):
@@ -415,7 +417,7 @@ def decode_cursor(cursor, size):
 
 
 def _parse_error(exc):
-    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
     if isinstance(exc, NotAResultsDocument):
         return text
     if isinstance(exc, UnicodeDecodeError):
