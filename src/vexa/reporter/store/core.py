@@ -334,7 +334,7 @@ class Store:
                                          "runtime": r[4], "children": r[5]})
 
     def records(self, key):
-        """Every node below the run as (idlist, type, result, runtime), in
+        """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
         conn = self.backend.connection()
         try:
