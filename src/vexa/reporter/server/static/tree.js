@@ -394,10 +394,15 @@ export class Tree {
     this.onSelect(node);
   }
 
+  // The row below `node`, or {more: owner} when the next row is the first
+  // of a page not loaded yet.
   visibleNext(node) {
     if (node.expanded && node.kids && node.kids.length) return node.kids[0];
+    if (node.expanded && node.next && !node.fixed) return {more: node};
     for (let n = node; n && n !== this.root; n = n.parent) {
       const sibs = n.parent.kids;
+      if (n.index + 1 < sibs.length && !sibs[n.index + 1].pinned) return sibs[n.index + 1];
+      if (n.parent.next && !n.parent.fixed) return {more: n.parent};
       if (n.index + 1 < sibs.length) return sibs[n.index + 1];
     }
     return null;
@@ -420,16 +425,13 @@ export class Tree {
     switch (e.key) {
       case "ArrowDown":
         target = this.visibleNext(node);
-        if (!target) {
+        if (target && target.more) {
           // Past the last row loaded: the keyboard loads the next page.
-          let owner = node.expanded ? node : node.parent;
-          while (owner && !(owner.next && !owner.fixed)) owner = owner.parent;
-          if (owner) {
-            e.preventDefault();
-            const before = owner.kids.filter((k) => !k.pinned).length;
-            await this.more(owner);
-            target = owner.kids[before] || null;
-          }
+          e.preventDefault();
+          const owner = target.more;
+          const before = owner.kids.filter((k) => !k.pinned).length;
+          await this.more(owner);
+          target = owner.kids[before] || null;
         }
         break;
       case "ArrowUp": target = this.visiblePrev(node); break;
