@@ -2,7 +2,7 @@
 
 import {h, svg, when} from "./dom.js";
 
-const W = 560, H = 170, LEFT = 52, RIGHT = 12, TOP = 14, BOTTOM = 30;
+const W = 560, H = 170, LEFT = 64, RIGHT = 12, TOP = 14, BOTTOM = 30;
 
 function niceMax(v) {
   if (!(v > 0)) return 1;
@@ -12,7 +12,8 @@ function niceMax(v) {
 }
 
 // points: [{t: seconds, v: number, label: text}] in any order.
-export function lineChart(title, points, {format = String, max = null, kind = ""} = {}) {
+// `format` writes values in the dots' titles, `axis` on the axis.
+export function lineChart(title, points, {format = String, axis = format, max = null, kind = ""} = {}) {
   points = points.filter((p) => p.t !== null && typeof p.v === "number" && isFinite(p.v))
     .sort((a, b) => a.t - b.t);
   const figure = h("figure", {class: "chart " + kind});
@@ -29,7 +30,7 @@ export function lineChart(title, points, {format = String, max = null, kind = ""
   for (const f of [0, 0.5, 1]) {
     const v = top * f;
     chart.append(svg("line", {class: "grid", x1: LEFT, x2: W - RIGHT, y1: y(v), y2: y(v)}),
-      svg("text", {class: "axis", x: LEFT - 6, y: y(v) + 4, "text-anchor": "end"}, format(v)));
+      svg("text", {class: "axis", x: LEFT - 6, y: y(v) + 4, "text-anchor": "end"}, axis(v)));
   }
   chart.append(svg("text", {class: "axis", x: LEFT, y: H - 8}, when(points[0].label)),
     svg("text", {class: "axis", x: W - RIGHT, y: H - 8, "text-anchor": "end"}, when(points[points.length - 1].label)));

@@ -35,7 +35,7 @@ let latest = 0;
 // latest call draws: an answer arriving late for a node left behind is dropped.
 export async function showDetails(panel, source, key, path, link, running) {
   const ticket = ++latest;
-  const title = h("h2", null, path.length ? pathText(path) : "Run");
+  const title = h("h2", null, pathText(path));
   panel.replaceChildren(title, h("p", {class: "loading"}, "Loading\u2026"));
   let node;
   try {
@@ -68,8 +68,6 @@ export async function showDetails(panel, source, key, path, link, running) {
   if (Array.isArray(node.details) && node.details.length) {
     body.push(h("h3", null, "Details"), h("ul", {class: "details"}, node.details.map((d) => h("li", null, value(d)))));
   }
-  const other = Object.entries(node).filter(([k, v]) => !SHOWN.has(k) && v !== null && v !== undefined);
-  if (other.length) body.push(table(other, "Other fields"));
   const logBox = h("div", {class: "log"});
   const where = node.logs && typeof node.logs === "object" ? node.logs : null;
   if (source.can.logs && (where || typeof node.logfile === "string")) {
@@ -77,6 +75,8 @@ export async function showDetails(panel, source, key, path, link, running) {
     body.push(h("h3", null, "Log ", h("span", {class: "file"}, value(file))), logBox);
     logBox.append(h("p", {class: "loading"}, "Loading\u2026"));
   }
+  const other = Object.entries(node).filter(([k, v]) => !SHOWN.has(k) && v !== null && v !== undefined);
+  if (other.length) body.push(table(other, "Other fields"));
   panel.replaceChildren(...body);
   if (logBox.isConnected) {
     try {

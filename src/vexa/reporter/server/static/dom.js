@@ -47,13 +47,17 @@ export function isProblem(result) {
   return result !== null && result !== "passed" && result !== "passx";
 }
 
-// A result as symbol and word; no result yet reads "running" or "no result".
-export function resultBadge(value, running = false) {
+// A result as class, symbol and word; no result yet reads "running" or "no result".
+export function resultParts(value, running = false) {
   const result = resultOf(value);
-  const known = result !== null && result in SYMBOLS;
-  const word = result ?? (running ? "running" : "no result");
-  return h("span", {class: "result r-" + (known ? result : "none")},
-    h("span", {class: "sym", "aria-hidden": "true"}, known ? SYMBOLS[result] : "\u2026"), word);
+  const known = result !== null && Object.hasOwn(SYMBOLS, result);
+  return {cls: "result r-" + (known ? result : "none"), sym: known ? SYMBOLS[result] : "\u2026",
+          word: result ?? (running ? "running" : "no result")};
+}
+
+export function resultBadge(value, running = false) {
+  const parts = resultParts(value, running);
+  return h("span", {class: parts.cls}, h("span", {class: "sym", "aria-hidden": "true"}, parts.sym), parts.word);
 }
 
 export function duration(seconds) {
@@ -62,7 +66,17 @@ export function duration(seconds) {
   if (seconds < 60) return seconds.toFixed(seconds < 10 ? 2 : 1) + " s";
   const s = Math.round(seconds);
   const hours = Math.floor(s / 3600), minutes = Math.floor(s / 60) % 60, rest = s % 60;
-  return (hours ? hours + " h " : "") + minutes + " min " + (hours ? "" : rest + " s");
+  if (hours) return hours + " h " + minutes + " min";
+  return minutes + " min" + (rest ? " " + rest + " s" : "");
+}
+
+// A duration in one unit, for chart axes.
+export function durationShort(seconds) {
+  if (seconds === 0) return "0";
+  if (seconds < 1) return Math.round(seconds * 1000) + " ms";
+  if (seconds < 120) return Math.round(seconds) + " s";
+  if (seconds < 7200) return Math.round(seconds / 60) + " min";
+  return (seconds / 3600).toFixed(1).replace(/\.0$/, "") + " h";
 }
 
 // Times as the report wrote them ("2026-12-09 00:04:05.123785+00:00"): shown
@@ -86,6 +100,7 @@ export function span(startUtc, stopUtc) {
 
 // A path (ids of any JSON type) as readers see it: ids joined by "/".
 export function pathText(path) {
+  if (!path.length) return "the run";
   return path.map((id) => (typeof id === "string" ? id : JSON.stringify(id))).join(" / ");
 }
 

@@ -84,6 +84,10 @@ class RunPage {
   async start() {
     const main = this.main;
     main.replaceChildren(h("p", {class: "loading"}, "Loading\u2026"));
+    // The first level is asked for together with the run: one round trip less.
+    const plain = this.params.get("problems") !== "1";
+    const firstPage = plain ? this.source.children(this.key, [], null, PAGE) : null;
+    if (firstPage) firstPage.catch(() => {});  // reported when awaited
     try {
       this.info = await this.source.info(this.key);
     } catch (err) {
@@ -127,8 +131,10 @@ class RunPage {
       onError: (what, err) => this.message(what, err),
     });
     this.tree.running = !info.finished;
+    window.vexaViewer = this;  // for scripts driving the page (benchmarks)
     try {
-      await this.fill();
+      if (firstPage) await this.tree.showAll(this.runRow(), firstPage);
+      else await this.fill();
     } catch (err) {
       this.message("Could not load the tree:", err);
     }
@@ -295,7 +301,7 @@ class RunPage {
       const entries = diff[kind] || [];
       if (!entries.length) continue;
       const list = h("ul", null, entries.slice(0, DIFF_SHOWN).map((e) => h("li", null,
-        kind === "removed" ? pathText(e.idlist) :
+        kind === "removed" || !e.idlist.length ? pathText(e.idlist) :
           h("button", {type: "button", class: "link", onclick: () => this.reveal(e.idlist)}, pathText(e.idlist)),
         " ", h("span", {class: "type"}, e.type ?? ""), " ",
         e.old ? [resultBadge(e.old.result), " "] : null,

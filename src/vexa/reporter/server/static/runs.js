@@ -2,7 +2,7 @@
 // one name their trend over time.
 
 import {lineChart} from "./chart.js";
-import {RESULTS, clear, countersBar, duration, failure, h, resultBadge, span, successRate, utcSeconds, when}
+import {RESULTS, clear, countersBar, duration, durationShort, failure, h, resultBadge, span, successRate, utcSeconds, when}
   from "./dom.js";
 
 const PAGE = 25;
@@ -96,5 +96,5 @@ async function drawTrend(box, source, name) {
   box.replaceChildren(
     lineChart("Success rate (%)", points((r) => successRate(r.summary)), {max: 100, kind: "rate",
       format: (v) => v.toFixed(0) + " %"}),
-    lineChart("Duration", points((r) => span(r.start_utc, r.stop_utc)), {kind: "duration", format: duration}));
+    lineChart("Duration", points((r) => span(r.start_utc, r.stop_utc)), {kind: "duration", format: duration, axis: durationShort}));
 }

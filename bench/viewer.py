@@ -1,0 +1,178 @@
+"""The viewer in headless Chromium over a store holding one large run.
+
+    python bench/viewer.py [SECTIONS] [--store FILE]
+
+Writes a results file of SECTIONS sections (1,000,000 by default: 100 tasks
+of 1,000 test cases of 9 steps), imports it into a fresh SQLite store (or
+reuses the store FILE when it already holds the run), serves it on loopback,
+and prints, best of three where it says so:
+  - from navigation to the run's first level drawn;
+  - expanding a task of 1,000 test cases: its first page drawn, and all
+    1,000 drawn with "show more";
+  - the tab's JavaScript heap after expanding 10,000 test cases (after a
+    garbage collection), with the number of rows then in the page.
+"""
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+from browser import start_browser  # noqa: E402
+from vexa.reporter.server.run import Server  # noqa: E402
+from vexa.reporter.store import Store  # noqa: E402
+
+TESTCASES = 1000
+STEPS = 9
+T0 = "2026-12-01 02:00:00+00:00"
+
+
+def write_results(path, n_sections):
+    """A finished run, written as text straight to the file."""
+    per_task = TESTCASES * (STEPS + 1)
+    n_tasks = max(1, n_sections // per_task)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('{"version": "3.4", "report": {"type": "Runsheaf", "id": "big", "name": "big", '
+                '"starttime": "%s", "stoptime": "2026-12-01 03:00:00+00:00", "runtime": 3600.0, '
+                '"host": "bench-host", "testbed": "tb1", "result": {"value": "failed"}, '
+                '"summary": {"passed": %d, "failed": %d, "total": %d, "success_rate": 99.9}, '
+                '"totaltasks": %d, "tasks": [' % (T0, n_tasks * TESTCASES - n_tasks, n_tasks,
+                                                  n_tasks * TESTCASES, n_tasks))
+        for t in range(n_tasks):
+            f.write('%s{"type": "Task", "id": "task%d", "starttime": "%s", "runtime": 36.0, '
+                    '"result": {"value": "failed"}, "sections": [' % ("," if t else "", t, T0))
+            parts = []
+            for c in range(TESTCASES):
+                result = "failed" if c == 500 else "passed"
+                steps = ",".join(
+                    '{"type": "Step", "id": %d, "starttime": "%s", "runtime": 0.004, '
+                    '"result": {"value": "%s"}, "sections": []}'
+                    % (s, T0, "failed" if result == "failed" and s == 3 else "passed")
+                    for s in range(STEPS))
+                parts.append('{"type": "Testcase", "id": "tc%d", "starttime": "%s", "runtime": 0.036, '
+                             '"description": "test case %d", "result": {"value": "%s"}, "sections": [%s]}'
+                             % (c, T0, c, result, steps))
+            f.write(",".join(parts))
+            f.write("]}")
+        f.write("]}}")
+    return n_tasks
+
+
+SCRIPT_EXPAND = """
+const done = arguments[arguments.length - 1];
+(async () => {
+  const page = window.vexaViewer, tree = page.tree;
+  const node = tree.root.kids[arguments[0]];
+  const frame = () => new Promise((r) => requestAnimationFrame(() => setTimeout(r, 0)));
+  const t0 = performance.now();
+  await tree.expand(node);
+  await frame();
+  const t1 = performance.now();
+  while (node.next) await tree.more(node);
+  await frame();
+  const t2 = performance.now();
+  done([t1 - t0, t2 - t0, node.kids.length]);
+})().catch((e) => done(String(e)));
+"""
+
+SCRIPT_EXPAND_MANY = """
+const done = arguments[arguments.length - 1];
+(async () => {
+  const tree = window.vexaViewer.tree, want = arguments[0];
+  let expanded = 0;
+  const t0 = performance.now();
+  for (const task of tree.root.kids) {
+    if (expanded >= want) break;
+    await tree.expand(task);
+    while (task.next) await tree.more(task);
+    const kids = task.kids.slice(0, want - expanded);
+    for (let i = 0; i < kids.length; i += 8) {
+      await Promise.all(kids.slice(i, i + 8).map((k) => tree.expand(k)));
+    }
+    expanded += kids.length;
+  }
+  done([expanded, performance.now() - t0, document.querySelectorAll('li[role=treeitem]').length]);
+})().catch((e) => done(String(e)));
+"""
+
+
+def first_level_ms(driver, url):
+    driver.get("about:blank")
+    driver.get(url)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        got = driver.execute_script(
+            "const m = performance.getEntriesByName('vexa-first-level'); return m.length ? m[0].startTime : null")
+        if got is not None:
+            return got
+        time.sleep(0.02)
+    raise SystemExit("the first level was never drawn")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("sections", nargs="?", type=int, default=1_000_000)
+    ap.add_argument("--store", help="SQLite file to keep the imported run in (reused when present)")
+    args = ap.parse_args()
+    tmp = tempfile.mkdtemp(prefix="vexa-viewer-bench-")
+    store_path = args.store or os.path.join(tmp, "store.sqlite")
+    store = Store("sqlite:///" + store_path)
+    runs = store.runs(name="big", limit=1)[0]
+    if runs and runs[0]["nodes"] >= args.sections:
+        key = runs[0]["key"]
+        print("store:                    %s (run %d, %d nodes, reused)" % (store_path, key, runs[0]["nodes"]))
+    else:
+        results = os.path.join(tmp, "results.json")
+        t = time.perf_counter()
+        n_tasks = write_results(results, args.sections)
+        print("results file:             %.0f MB, %d tasks, written in %.1f s"
+              % (os.path.getsize(results) / 1e6, n_tasks, time.perf_counter() - t))
+        t = time.perf_counter()
+        done = store.import_file(results)
+        key = done["key"]
+        print("import:                   %.1f s, %d nodes" % (time.perf_counter() - t, done["nodes"]))
+        os.remove(results)
+    server = Server(store, port=0).start()
+    driver = start_browser()
+    try:
+        url = server.url + "#/run/%d" % key
+        first = [first_level_ms(driver, url) for _ in range(3)]
+        print("first level drawn:        %.0f ms from navigation (best of 3; all: %s)"
+              % (min(first), ", ".join("%.0f" % v for v in first)))
+        expand = []
+        for i in range(3):
+            first_level_ms(driver, url)
+            expand.append(driver.execute_async_script(SCRIPT_EXPAND, i))
+        if isinstance(expand[0], str):
+            raise SystemExit("expanding failed: " + expand[0])
+        best = min(expand, key=lambda e: e[0])
+        print("expand 1,000 children:    first page drawn in %.0f ms (best of 3; all: %s)"
+              % (best[0], ", ".join("%.0f" % e[0] for e in expand)))
+        print("                          all %d drawn in %.0f ms (best of 3)"
+              % (best[2], min(e[1] for e in expand)))
+        first_level_ms(driver, url)
+        many = driver.execute_async_script(SCRIPT_EXPAND_MANY, 10_000)
+        if isinstance(many, str):
+            raise SystemExit("expanding failed: " + many)
+        driver.execute_cdp_cmd("HeapProfiler.collectGarbage", {})
+        metrics = {m["name"]: m["value"] for m in
+                   driver.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]} \
+            if driver.execute_cdp_cmd("Performance.enable", {}) is not None else {}
+        heap = metrics.get("JSHeapUsedSize")
+        print("expanded:                 %d test cases in %.1f s, %d rows in the page"
+              % (many[0], many[1] / 1000, many[2]))
+        print("JS heap after that:       %.1f MB used (%.1f MB total), %d DOM nodes"
+              % (heap / 1e6, metrics.get("JSHeapTotalSize", 0) / 1e6, metrics.get("Nodes", 0)))
+    finally:
+        driver.quit()
+        server.stop()
+        store.close()
+
+
+if __name__ == "__main__":
+    main()
