@@ -160,10 +160,10 @@ def main():
         if isinstance(many, str):
             raise SystemExit("expanding failed: " + many)
         driver.execute_cdp_cmd("HeapProfiler.collectGarbage", {})
-        metrics = {m["name"]: m["value"] for m in
-                   driver.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]} \
-            if driver.execute_cdp_cmd("Performance.enable", {}) is not None else {}
-        heap = metrics.get("JSHeapUsedSize")
+        driver.execute_cdp_cmd("Performance.enable", {})
+        metrics = {m["name"]: m["value"]
+                   for m in driver.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]}
+        heap = metrics["JSHeapUsedSize"]
         print("expanded:                 %d test cases in %.1f s, %d rows in the page"
               % (many[0], many[1] / 1000, many[2]))
         print("JS heap after that:       %.1f MB used (%.1f MB total), %d DOM nodes"

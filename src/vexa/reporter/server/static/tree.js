@@ -54,6 +54,10 @@ export class Tree {
     this.ul.addEventListener("keydown", (e) => this.keydown(e));
     this.ul.addEventListener("click", (e) => this.click(e));
     this.ul.addEventListener("dblclick", (e) => this.dblclick(e));
+    this.ul.addEventListener("focusin", (e) => {
+      const node = this.nodeOf(e);
+      if (node && node !== this.focused) this.focus(node, false);
+    });
     this.tail = h("div", {class: "tree-tail"});
     host.replaceChildren(this.ul, this.tail);
     this.byKey = new Map();
@@ -115,6 +119,8 @@ export class Tree {
     this.ensureGroup(node);
     node.group.append(fragment, ...pinned.map((p) => p.li));
     this.updateMore(node);
+    // The tree is one tab stop: its focused row, else its first.
+    if (!this.focused && node === this.root && node.kids.length) node.kids[0].li.tabIndex = 0;
     if (node.expanded) this.drawn(node);
   }
 
@@ -328,6 +334,7 @@ export class Tree {
         node = kid;
       }
     }
+    if (!this.focused && this.root.kids.length) this.root.kids[0].li.tabIndex = 0;
     this.drawn(this.root);
   }
 
@@ -396,6 +403,7 @@ export class Tree {
   focus(node, scroll = true) {
     if (!node || !node.li) return;
     if (this.focused && this.focused.li) this.focused.li.tabIndex = -1;
+    else if (this.root.kids && this.root.kids.length) this.root.kids[0].li.tabIndex = -1;
     this.focused = node;
     node.li.tabIndex = 0;
     node.li.focus({preventScroll: true});
