@@ -274,6 +274,10 @@ def test_problems_only_opens_the_paths_to_every_problem(browser, site):
     os.makedirs(os.path.join(ROOT, "out"), exist_ok=True)
     row_el(browser, "routing", "tc1").find_element("css selector", ".id").click()
     wait(browser, lambda: details_title(browser) == "routing / tc1")
+    wait(browser, lambda: browser.execute_script("return document.querySelector('.log pre')"))
+    assert browser.execute_script(
+        "return [...document.querySelectorAll('li[aria-expanded=true]')].map((li) => li.querySelector('.id').textContent)"
+    ) == ["routing", "bulk", XSS]
     browser.save_screenshot(os.path.join(ROOT, "out", "viewer-run.png"))
 
 

@@ -325,6 +325,7 @@ export class Tree {
           node.kids.push(kid);
           this.ensureGroup(node);
           node.group.append(this.element(kid));
+          if (kid.fixed) kid.li.setAttribute("aria-expanded", "true");  // its kids follow
         } else if (d < row.path.length && !kid.kids) {
           kid.fixed = true;
           kid.kids = [];
