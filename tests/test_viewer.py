@@ -204,8 +204,8 @@ def test_expanding_pages_children_and_collapsing_hides_them(browser, site):
     assert wait(browser, lambda: paths(browser) == top)
     click_twisty(browser, "bulk")
     more = "const b = document.querySelector('li.more button'); return b && b.textContent"
-    assert wait(browser, lambda: browser.execute_script(more)) == "Show more (300 of 700 shown)"
-    for shown_now in (600, 700):
+    assert wait(browser, lambda: browser.execute_script(more)) == "Show more (200 of 700 shown)"
+    for shown_now in (400, 600, 700):
         browser.find_element("css selector", "li.more button").click()
         wait(browser, lambda: len(paths(browser)) == 3 + shown_now)
     assert browser.execute_script(more) is None
@@ -249,11 +249,11 @@ def test_keyboard_moves_expands_and_loads_the_next_page(browser, site):
     assert wait(browser, lambda: details_title(browser) == "routing")
 
     # Past the last row of a page, the next page is loaded.
-    visit(browser, server, "#/run/2?node=" + urllib.parse.quote(json.dumps(["bulk", "tc299"])))
-    wait(browser, lambda: browser.execute_script(focused) == "tc299")
+    visit(browser, server, "#/run/2?node=" + urllib.parse.quote(json.dumps(["bulk", "tc199"])))
+    wait(browser, lambda: browser.execute_script(focused) == "tc199")
     press(Keys.ARROW_DOWN)
-    assert wait(browser, lambda: browser.execute_script(focused) == "tc300")
-    assert len([p for p in paths(browser) if p[0] == "bulk"]) == 601
+    assert wait(browser, lambda: browser.execute_script(focused) == "tc200")
+    assert len([p for p in paths(browser) if p[0] == "bulk"]) == 401
 
 
 def test_problems_only_opens_the_paths_to_every_problem(browser, site):

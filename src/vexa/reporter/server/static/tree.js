@@ -4,7 +4,7 @@
 
 import {duration, h, isProblem, pathKey, resultOf, resultParts, span} from "./dom.js";
 
-export const PAGE = 300;       // children fetched per page
+export const PAGE = 200;       // children fetched per page
 const REVEAL_PAGES = 4;        // pages searched for a node to reveal before it is fetched alone
 
 // A node's dictionary (as the server gives one node) in the shape of a row.
