@@ -318,6 +318,33 @@ def test_permalink_in_a_fresh_page_opens_the_tree_down_to_the_node(browser, site
     assert json.loads(urllib.parse.unquote(link.split("node=")[1])) == path
 
 
+def test_a_node_far_down_a_long_list_is_pinned_then_takes_its_place(browser, tmp_path):
+    run = Runsheaf(id="long", seq_num=0)
+    run.start(host="lab-host")
+    task = run.add_task(id="t", seq_num=1)
+    task.start()
+    for i in range(4500):
+        task.add_section(id="s%d" % i, seq_num=i).stop(result=Passed)
+    task.stop()
+    run.stop(num_tasks=1)
+    store = Store("sqlite:///" + str(tmp_path / "store.sqlite"))
+    store.store_tree(run)
+    server = serve(tmp_path, store)
+    try:
+        visit(browser, server, "#/run/1?node=" + urllib.parse.quote(json.dumps(["t", "s4400"])))
+        wait(browser, lambda: [r[1] for r in rows(browser) if r[3]] == ["s4400"])
+        ids = [p[1] for p in paths(browser)[1:]]
+        assert ids[-1] == "s4400" and len(ids) < 4500  # beyond the pages loaded, after them
+        while browser.execute_script("return !!document.querySelector('li.more button')"):
+            browser.find_element("css selector", "li.more button").click()
+            time.sleep(0.2)
+        assert wait(browser, lambda: [p[1] for p in paths(browser)[1:]] == ["s%d" % i for i in range(4500)])
+        assert [r[1] for r in rows(browser) if r[3]] == ["s4400"]
+    finally:
+        server.stop()
+        store.close()
+
+
 def test_details_panel_shows_fields_extras_and_the_log_slice(browser, site):
     server, store, log = site
     visit(browser, server, "#/run/2?node=" + urllib.parse.quote(json.dumps(["routing", "tc1"])))
