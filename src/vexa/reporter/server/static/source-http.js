@@ -1,6 +1,11 @@
 // The report server's JSON API as the pages see it. Another source (data
 // held in the page itself) can stand in for this one: the pages only call
-// the methods below and read `can`.
+// the methods below and read `can`. Every method returns a promise of what
+// the endpoint of the same name answers, and fails with a RequestError
+// whose message a person can read. `can` tells the pages what to offer:
+//   runs     the runs page (runs())          compare  comparison (diff())
+//   live     refreshing (changed())          logs     log slices (log())
+// start(source, main, {defaultRun}) in app.js opens a run without a runs page.
 
 export class RequestError extends Error {
   constructor(message, status) {
