@@ -265,3 +265,23 @@ def test_clients_that_hang_up_cost_no_traceback(tmp_path, env):
         process.terminate()
         _, err = process.communicate(timeout=30)
     assert "Traceback" not in err and err == ""
+
+
+def test_a_results_file_that_grows_is_followed(tmp_path, monkeypatch):
+    monkeypatch.setattr(server_run, "WATCH_EVERY", 0.05)
+    run = build_run(["t1"], ["a"])
+    path = tmp_path / "results.json"
+    path.write_text(run.dump_json())
+    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store, \
+            Server(store, files=[str(path)], port=0) as server, HTTPClient(server.url) as http:
+        assert http.get_section(["t2"]) is None
+        run.add_task(id="t2", seq_num=9).start()
+        path.write_text(run.dump_json()[:100])        # caught half written: kept as it was
+        time.sleep(0.3)
+        assert http.get_runsheaf()["tasks"] == ["t1", "monitor"]
+        path.write_text(run.dump_json())
+        deadline = time.monotonic() + 20
+        while http.get_section(["t2"]) is None:
+            assert time.monotonic() < deadline, "the new task never appeared"
+            time.sleep(0.05)
+        assert store.run(1)["generation"] == 2 and len(store.runs()[0]) == 1
