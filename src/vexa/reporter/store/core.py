@@ -23,6 +23,9 @@ def open_backend(url):
     if kind == "sqlite":
         from vexa.reporter.store.sqlite import SQLiteBackend
         return SQLiteBackend(where)
+    if kind == "postgresql":
+        from vexa.reporter.store.postgres import PostgresBackend
+        return PostgresBackend(where)
     raise StoreError("store URL %s: this installation has no %s back end" % (url, kind))
 
 
@@ -53,34 +56,44 @@ class Store:
     # -- schema ---------------------------------------------------------------
 
     def _prepare(self):
-        conn = self.backend.connection()
+        backend = self.backend
         try:
-            self.backend.begin_write(conn)
-            cur = conn.cursor()
-            cur.execute("CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
-            row = cur.execute(self.q["get_meta"], ("schema_version",)).fetchone()
-            version = int(row[0]) if row else None
-            if version is None:
-                for statement in sql.schema(self.dialect):
+            with backend.borrow() as conn:
+                # The usual case needs no write, so it never waits for an import.
+                try:
+                    row = conn.execute(self.q["get_meta"], ("schema_version",)).fetchone()
+                except backend.errors:
+                    row = None  # a new store: no tables yet
+                if row is not None and row[0] == str(sql.SCHEMA_VERSION):
+                    return
+                try:
+                    backend.begin_write(conn)
+                    self._settle_schema(conn.cursor())
+                    backend.commit(conn)
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
+
+    def _settle_schema(self, cur):
+        cur.execute("CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
+        row = cur.execute(self.q["get_meta"], ("schema_version",)).fetchone()
+        version = int(row[0]) if row else None
+        if version is None:
+            for statement in sql.schema(self.dialect):
+                cur.execute(statement)
+            cur.execute(self.q["set_meta"], ("schema_version", str(sql.SCHEMA_VERSION)))
+        elif version > sql.SCHEMA_VERSION:
+            raise StoreError("store %s has schema version %d; this vexa.reporter knows up to "
+                             "%d: upgrade the package" % (self.backend.name, version,
+                                                          sql.SCHEMA_VERSION))
+        else:
+            while version < sql.SCHEMA_VERSION:
+                for statement in sql.UPGRADES[version](self.dialect):
                     cur.execute(statement)
-                cur.execute(self.q["set_meta"], ("schema_version", str(sql.SCHEMA_VERSION)))
-            elif version > sql.SCHEMA_VERSION:
-                raise StoreError("store %s has schema version %d; this vexa.reporter knows up to "
-                                 "%d: upgrade the package" % (self.backend.name, version,
-                                                              sql.SCHEMA_VERSION))
-            else:
-                while version < sql.SCHEMA_VERSION:
-                    for statement in sql.UPGRADES[version](self.dialect):
-                        cur.execute(statement)
-                    version += 1
-                cur.execute(self.q["update_meta"], (str(version), "schema_version"))
-            self.backend.commit(conn)
-        except self.backend.errors as exc:
-            self.backend.rollback(conn)
-            raise StoreError(self.backend.describe(exc)) from None
-        except BaseException:
-            self.backend.rollback(conn)
-            raise
+                version += 1
+            cur.execute(self.q["update_meta"], (str(version), "schema_version"))
 
     def schema_version(self):
         return int(self._one(self.q["get_meta"], ("schema_version",))[0])
@@ -141,37 +154,39 @@ class Store:
 
     def _import_events(self, events, digest_of, source):
         document = DocumentRows(events)
-        conn = self.backend.connection()
         backend = self.backend
         try:
-            backend.begin_write(conn)
-            cur = conn.cursor()
-            target = None  # (key, existing generation or None), settled by the first row
-            batch = []
-            for row in document.rows():
-                if target is None:
-                    target = self._target(cur, document.run)
-                batch.append((target[0],) + row[:16] + (target[2],) + row[16:])
-                if len(batch) >= BATCH:
-                    cur.executemany(self.q[target[1]], batch)
-                    batch.clear()
-            if target is None:  # a report without a run: nothing is stored
-                raise NotAResultsDocument("not a results document: the report is empty")
-            if batch:
-                cur.executemany(self.q[target[1]], batch)
-            result = self._finish(cur, target, document, digest_of(), source)
-            if result["action"] == "unchanged":
-                backend.rollback(conn)
-            else:
-                backend.commit(conn)
-                backend.after_import(conn)
-            return result
+            with backend.borrow() as conn:
+                try:
+                    backend.begin_write(conn)
+                    result = self._write_rows(conn.cursor(), document, digest_of, source)
+                    if result["action"] == "unchanged":
+                        backend.rollback(conn)
+                    else:
+                        backend.commit(conn)
+                        backend.after_import(conn)
+                    return result
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
         except backend.errors as exc:
-            backend.rollback(conn)
             raise StoreError(backend.describe(exc)) from None
-        except BaseException:
-            backend.rollback(conn)
-            raise
+
+    def _write_rows(self, cur, document, digest_of, source):
+        target = None  # (key, table, generation, existing), settled by the first row
+        batch = []
+        for row in document.rows():
+            if target is None:
+                target = self._target(cur, document.run)
+            batch.append((target[0],) + row[:16] + (target[2],) + row[16:])
+            if len(batch) >= BATCH:
+                self.backend.insert_rows(cur, target[1], batch)
+                batch.clear()
+        if target is None:  # a report without a run: nothing is stored
+            raise NotAResultsDocument("not a results document: the report is empty")
+        if batch:
+            self.backend.insert_rows(cur, target[1], batch)
+        return self._finish(cur, target, document, digest_of(), source)
 
     def _target(self, cur, run):
         """Where the rows of this run go: (key, statement, generation).
@@ -185,11 +200,11 @@ class Store:
             key = max(int(row[0]) if row else 0, cur.execute(self.q["last_key"]).fetchone()[0] or 0) + 1
             cur.execute(self.q["update_meta" if row else "set_meta"],
                         (str(key), "last_key") if row else ("last_key", str(key)))
-            return (key, "insert_node", 1, None)
+            return (key, "nodes", 1, None)
         key, _, generation = found
         cur.execute(self.dialect.temp_nodes_table())
         cur.execute(self.q["clear_incoming"])
-        return (key, "insert_incoming", generation + 1, found)
+        return (key, "incoming", generation + 1, found)
 
     def _finish(self, cur, target, document, digest, source):
         key, _, generation, existing = target
@@ -211,30 +226,36 @@ class Store:
 
     def remove(self, key):
         """Remove a run; False if there was none with this key."""
-        conn = self.backend.connection()
+        backend = self.backend
         try:
-            self.backend.begin_write(conn)
-            cur = conn.cursor()
-            cur.execute(self.q["delete_nodes"], (key,))
-            cur.execute(self.q["delete_run"], (key,))
-            found = cur.rowcount > 0
-            self.backend.commit(conn)
-            return found
-        except self.backend.errors as exc:
-            self.backend.rollback(conn)
-            raise StoreError(self.backend.describe(exc)) from None
+            with backend.borrow() as conn:
+                try:
+                    backend.begin_write(conn)
+                    cur = conn.cursor()
+                    cur.execute(self.q["delete_nodes"], (key,))
+                    cur.execute(self.q["delete_run"], (key,))
+                    found = cur.rowcount > 0
+                    backend.commit(conn)
+                    return found
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
 
     # -- reading --------------------------------------------------------------
 
     def _all(self, statement, args):
         try:
-            return self.backend.connection().execute(statement, args).fetchall()
+            with self.backend.borrow() as conn:
+                return conn.execute(statement, args).fetchall()
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
     def _one(self, statement, args):
         try:
-            return self.backend.connection().execute(statement, args).fetchone()
+            with self.backend.borrow() as conn:
+                return conn.execute(statement, args).fetchone()
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
@@ -261,14 +282,14 @@ class Store:
         seq = 0
         if not id_list:
             return 0 if self._one(self.q["node_by_seq"], (key, 0)) else None
-        conn = self.backend.connection()
         statement = self.q["child_seq_by_id"]
         try:
-            for child_id in id_list:
-                row = conn.execute(statement, (key, seq, id_key(child_id))).fetchone()
-                if row is None:
-                    return None
-                seq = row[0]
+            with self.backend.borrow() as conn:
+                for child_id in id_list:
+                    row = conn.execute(statement, (key, seq, id_key(child_id))).fetchone()
+                    if row is None:
+                        return None
+                    seq = row[0]
         except (TypeError, ValueError):  # an id that is no JSON value
             return None
         except self.backend.errors as exc:
@@ -337,15 +358,11 @@ class Store:
     def records(self, key):
         """Every node below the run as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
-        conn = self.backend.connection()
         try:
-            cur = conn.execute(self.q["tree_rows"], (key,))
-            while True:
-                rows = cur.fetchmany(BATCH)
-                if not rows:
-                    return
-                for r in rows:
-                    yield (json.loads(r[0]), r[1], r[2], r[3])
+            with self.backend.borrow() as conn:
+                for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
+                    for r in rows:
+                        yield (json.loads(r[0]), r[1], r[2], r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 

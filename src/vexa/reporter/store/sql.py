@@ -40,10 +40,14 @@ class Dialect:
     def temp_nodes_table(self):
         return "CREATE TEMP TABLE IF NOT EXISTS incoming AS SELECT * FROM nodes WHERE 0 = 1"
 
+    def ddl(self, statement):
+        """A statement of the schema as this back end wants it written."""
+        return statement
+
 
 def schema(dialect):
     """The statements creating the current schema, in order."""
-    return [
+    created = [
         "CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
         """CREATE TABLE IF NOT EXISTS runs (
             %s,
@@ -94,6 +98,7 @@ def schema(dialect):
         "CREATE INDEX IF NOT EXISTS nodes_problems ON nodes (run, seq) WHERE kind <> 0",
         "CREATE INDEX IF NOT EXISTS nodes_changed ON nodes (run, gen)",
     ]
+    return [dialect.ddl(statement) for statement in created]
 
 
 # Upgrades from each older schema version to the next, applied in one
