@@ -137,14 +137,16 @@ def test_log_slices_come_only_from_the_logs_folder(served, section, status, answ
 
 
 def test_diff_of_two_runs(store_url):
-    pytest.importorskip("vexa.reporter.compare")
     with Store(store_url) as store:
         old = store.store_tree(build_run(["t"], ["a", "b"], run_id="old"))["key"]
         new = store.store_tree(build_run(["t"], ["a", "b"], run_id="new", results=(Failed, Passed)))["key"]
         with Server(store, port=0) as server:
             status, _, body = request(server, "GET", "/api/v1/diff?old=%d&new=%d" % (old, new))
     assert status == 200
-    assert [e["path"] if isinstance(e, dict) else e for e in json.loads(body)["newly_failing"]]
+    differences = json.loads(body)
+    assert ["t", "a", 0] in [e["idlist"] for e in differences["newly_failing"]]
+    assert ["t", "b", 1] in [e["idlist"] for e in differences["fixed"]]
+    assert differences["counts"]["old_nodes"] == differences["counts"]["new_nodes"] == 7
 
 
 def test_idle_and_slow_connections_are_closed(tmp_path, monkeypatch):

@@ -4,8 +4,6 @@ import base64
 import datetime
 import io
 import json
-import os
-import stat
 
 import ijson
 
@@ -102,8 +100,9 @@ class Store:
 
     def import_file(self, path):
         """Store the results file at `path` (JSON, or YAML by its suffix)."""
-        check_readable(path)
-        if path.lower().endswith(YAML_SUFFIXES):
+        yaml_file = path.lower().endswith(YAML_SUFFIXES)
+        check_readable(path, whole=yaml_file)
+        if yaml_file:
             return self._import_yaml(path)
         for exact in (False, True):
             try:
@@ -356,7 +355,7 @@ class Store:
                                          "runtime": r[4], "children": r[5]})
 
     def records(self, key):
-        """Every node below the run as (idlist, type, result, runtime), in
+        """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
         try:
             with self.backend.borrow() as conn:
@@ -442,14 +441,12 @@ def _parse_error(exc):
     return "not valid JSON: %s" % text
 
 
-def check_readable(path):
+def check_readable(path, whole=False):
     """Refuse what is not a regular file before reading it (a FIFO would
-    block, a device never end)."""
+    block, a device never end). A file read whole (YAML) is held to the
+    size limit of results files; a streamed one is not."""
+    from vexa.reporter.resultsfile import ResultsFileError, check_readable as check
     try:
-        mode = os.stat(path).st_mode
-    except OSError as exc:
-        raise StoreError("%s: %s" % (path, exc.strerror)) from None
-    if not stat.S_ISREG(mode):
-        raise StoreError("%s: not a regular file" % path)
-    if not os.access(path, os.R_OK):
-        raise StoreError("%s: permission denied" % path)
+        check(path, max_bytes=None if whole else 1 << 62, stdin=False)
+    except ResultsFileError as exc:
+        raise StoreError(str(exc)) from None

@@ -164,7 +164,7 @@ def statements(dialect):
         "changed_page": "SELECT seq, idlist, type, result, runtime, children FROM nodes "
                         "WHERE run = ? AND gen > ? AND seq >= ? ORDER BY seq LIMIT ?",
         "tree_rows": "SELECT idlist, type, result, runtime, kind FROM nodes "
-                     "WHERE run = ? AND seq > 0 ORDER BY seq",
+                     "WHERE run = ? ORDER BY seq",
         "node_logs": "SELECT fields FROM nodes WHERE run = ? AND seq = ?",
     }
     for name in list(q):
