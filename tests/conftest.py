@@ -40,13 +40,6 @@ class SQLiteStores:
         with sqlite3.connect(url[len("sqlite:///"):]) as db:
             return db.execute(statement).fetchall()
 
-    def writing(self, url):
-        """Whether an import holds the store's write lock now."""
-        try:
-            return os.path.getsize(url[len("sqlite:///"):] + "-wal") > 200_000
-        except OSError:
-            return False
-
     def close(self):
         pass
 
@@ -79,15 +72,6 @@ class PostgresStores:
         with self._connect(url) as conn:
             cur = conn.execute(statement)
             return cur.fetchall() if cur.description else []
-
-    def writing(self, url):
-        rows = self.execute(url, "SELECT count(*) FROM pg_locks "
-                                 "WHERE locktype = 'advisory' AND granted")
-        if not rows[0][0]:
-            return False
-        # Holding the lock, and a good part of its rows sent.
-        return self.execute(url, "SELECT count(*) FROM pg_stat_activity "
-                                 "WHERE query LIKE 'COPY%' AND state = 'active'")[0][0] > 0
 
     def close(self):
         with self._connect() as conn:

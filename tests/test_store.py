@@ -197,17 +197,29 @@ Store(sys.argv[1]).import_file(sys.argv[2])
 """
 
 
+def read_offset(pid, path):
+    """How far process `pid` has read the file `path` (0 before it opens it)."""
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+                with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
+                    return int(info.readline().split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def test_an_import_killed_part_way_leaves_the_store_as_it_was(tmp_path, backend, store_url, store):
     store.store_tree(build_run(["t"], ["a"]))
     big = build_run(["t%d" % n for n in range(300)], ["s%d" % n for n in range(60)], run_id="big")
     path = write(tmp_path, big, "big.json")
     process = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, store_url, path])
-    # Kill it once it holds the write lock, in the middle of its rows.
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not backend.writing(store_url):
-        time.sleep(0.01)
-        if process.poll() is not None:
-            pytest.skip("the import finished before it could be killed")
+    # Kill it in the middle of its rows: once it has read a third of the file.
+    size, deadline = os.path.getsize(path), time.monotonic() + 120
+    while read_offset(process.pid, path) < size // 3:
+        if process.poll() is not None or time.monotonic() > deadline:
+            pytest.fail("the import ended before it could be killed")
+        time.sleep(0.005)
     process.send_signal(signal.SIGKILL)
     process.wait()
     with Store(store_url) as after:

@@ -2,13 +2,13 @@
 
 import base64
 import datetime
+import hashlib
 import io
 import json
 
-import ijson
-
-from vexa.reporter.store import reader, sql
-from vexa.reporter.store.rows import DocumentRows, NotAResultsDocument, id_key, object_events, to_json
+from vexa.reporter.store import sql
+from vexa.reporter.store.document import DocumentRows
+from vexa.reporter.store.rows import NotAResultsDocument, id_key, to_json
 from vexa.reporter.store.url import StoreError, parse, store_url
 
 BATCH = 2000
@@ -102,28 +102,24 @@ class Store:
         """Store the results file at `path` (JSON, or YAML by its suffix)."""
         yaml_file = path.lower().endswith(YAML_SUFFIXES)
         check_readable(path, whole=yaml_file)
-        if yaml_file:
-            return self._import_yaml(path)
-        for exact in (False, True):
-            try:
-                with open(path, "rb") as f:
-                    return self._import_stream(f, source=path, exact=exact)
-            except reader.ExactParserNeeded:
-                continue
-            except (NotAResultsDocument, ValueError, ijson.JSONError) as exc:
-                raise StoreError("%s: %s" % (path, _parse_error(exc))) from None
+        try:
+            if yaml_file:
+                return self._import_yaml(path)
+            with open(path, "rb") as f:
+                return self._import(DocumentRows(f), source=path)
+        except OSError as exc:
+            raise StoreError("%s: %s" % (path, exc.strerror or exc)) from None
+        except ValueError as exc:  # the document, not the store
+            raise StoreError("%s: %s" % (path, _parse_error(exc))) from None
 
     def import_text(self, text, source=None):
         """Store a results document given as JSON text (str or bytes)."""
         if isinstance(text, str):
             text = text.encode("utf-8", "surrogatepass")
-        for exact in (False, True):
-            try:
-                return self._import_stream(io.BytesIO(text), source=source, exact=exact)
-            except reader.ExactParserNeeded:
-                continue
-            except (NotAResultsDocument, ValueError, ijson.JSONError) as exc:
-                raise StoreError("%s: %s" % (source or "results", _parse_error(exc))) from None
+        try:
+            return self._import(DocumentRows(io.BytesIO(text)), source=source)
+        except ValueError as exc:
+            raise StoreError("%s: %s" % (source or "results", _parse_error(exc))) from None
 
     def store_tree(self, runsheaf):
         """Store a report tree as it is now (again and again while a job runs):
@@ -132,33 +128,27 @@ class Store:
 
     def _import_yaml(self, path):
         import yaml
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-            loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-            document = yaml.load(data, Loader=loader)
-        except yaml.YAMLError as exc:
-            raise StoreError("%s: not valid YAML: %s" % (path, str(exc).replace("\n", " "))) from None
-        import hashlib
+        with open(path, "rb") as f:
+            data = f.read()
         digest = hashlib.sha256(data).hexdigest()
-        del data
         try:
-            return self._import_events(object_events(document), lambda: digest, source=path)
-        except NotAResultsDocument as exc:
-            raise StoreError("%s: %s" % (path, exc)) from None
+            document = yaml.load(data, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+        except yaml.YAMLError as exc:
+            raise StoreError("%s: not valid YAML: %s" % (path, " ".join(str(exc).split()))) from None
+        del data
+        if not isinstance(document, dict) or not isinstance(document.get("report"), dict):
+            raise NotAResultsDocument('not a results document: no "report" object')
+        # Times as the JSON form writes them.
+        report = json.loads(json.dumps(document["report"], default=str))
+        return self._import(DocumentRows(report=report), source=path, digest=digest)
 
-    def _import_stream(self, raw, source, exact):
-        events, watched = reader.events(raw, exact=exact)
-        return self._import_events(events, lambda: watched.digest.hexdigest(), source)
-
-    def _import_events(self, events, digest_of, source):
-        document = DocumentRows(events)
+    def _import(self, document, source, digest=None):
         backend = self.backend
         try:
             with backend.borrow() as conn:
                 try:
                     backend.begin_write(conn)
-                    result = self._write_rows(conn.cursor(), document, digest_of, source)
+                    result = self._write_rows(conn.cursor(), document, source, digest)
                     if result["action"] == "unchanged":
                         backend.rollback(conn)
                     else:
@@ -171,7 +161,7 @@ class Store:
         except backend.errors as exc:
             raise StoreError(backend.describe(exc)) from None
 
-    def _write_rows(self, cur, document, digest_of, source):
+    def _write_rows(self, cur, document, source, digest):
         target = None  # (key, table, generation, existing), settled by the first row
         batch = []
         for row in document.rows():
@@ -185,7 +175,7 @@ class Store:
             raise NotAResultsDocument("not a results document: the report is empty")
         if batch:
             self.backend.insert_rows(cur, target[1], batch)
-        return self._finish(cur, target, document, digest_of(), source)
+        return self._finish(cur, target, document, digest or document.digest(), source)
 
     def _target(self, cur, run):
         """Where the rows of this run go: (key, statement, generation).

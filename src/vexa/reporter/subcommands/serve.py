@@ -1,6 +1,5 @@
 """`vexa serve`: the report server over the store."""
 
-import sys
 
 from vexa.cli.base import Subcommand
 from vexa.reporter.subcommands.store import EXIT_USAGE, STORE_HELP, error
