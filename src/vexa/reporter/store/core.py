@@ -12,6 +12,7 @@ from vexa.reporter.store.rows import NotAResultsDocument, id_key, to_json
 from vexa.reporter.store.url import StoreError, parse, store_url
 
 BATCH = 2000
+PATH_DEPTH = 32  # paths up to this long are looked up in one statement
 MAX_PAGE = 1000
 YAML_SUFFIXES = (".yaml", ".yml")
 
@@ -40,6 +41,7 @@ class Store:
         self.backend = open_backend(self.url)
         self.dialect = self.backend.dialect
         self.q = sql.statements(self.dialect)
+        self._paths = {}
         self._prepare()
 
     def close(self):
@@ -263,6 +265,20 @@ class Store:
         row = self._one(self.q["get_run"], (key,))
         return None if row is None else _run_dict(row)
 
+    def _path(self, key, id_list, columns=None):
+        """(statement, arguments) looking up a path in one go, or None for a
+        path too long for that (or that cannot be a path)."""
+        if not 0 < len(id_list) <= PATH_DEPTH:
+            return None
+        try:
+            ids = [id_key(child_id) for child_id in id_list]
+        except (TypeError, ValueError):  # an id that is no JSON value
+            return None
+        statement = self._paths.get((len(ids), columns))
+        if statement is None:
+            statement = self._paths[len(ids), columns] = sql.path_query(self.dialect, len(ids), columns)
+        return statement, (key,) * (len(ids) + (columns is not None)) + tuple(ids)
+
     def find(self, key, id_list):
         """The seq of the node at the end of the path (first match at each
         level), or None."""
@@ -271,6 +287,9 @@ class Store:
         seq = 0
         if not id_list:
             return 0 if self._one(self.q["node_by_seq"], (key, 0)) else None
+        path = self._path(key, id_list)
+        if path is not None:
+            return self._one(*path)[0]
         statement = self.q["child_seq_by_id"]
         try:
             with self.backend.borrow() as conn:
@@ -287,20 +306,17 @@ class Store:
 
     def node(self, key, id_list=()):
         """The node in the flat dictionary form, or None."""
-        seq = self.find(key, list(id_list))
+        id_list = list(id_list)
+        path = self._path(key, id_list, "seq, children, fields")
+        if path is not None:
+            return _node(self._one(*path))
+        seq = self.find(key, id_list)
         if seq is None:
             return None
         return self.node_by_seq(key, seq)
 
     def node_by_seq(self, key, seq):
-        row = self._one(self.q["node_by_seq"], (key, seq))
-        if row is None:
-            return None
-        node = json.loads(row[2])
-        node.setdefault("tasks" if seq == 0 and _run_like(node) else "sections", [])
-        node.setdefault("details", [])
-        node.setdefault("extra", {})
-        return node
+        return _node(self._one(self.q["node_by_seq"], (key, seq)))
 
     def children(self, key, id_list, cursor=None, limit=200):
         """(rows, next cursor) of the node's children in order, each with what
@@ -354,6 +370,17 @@ class Store:
                         yield (json.loads(r[0]), r[1], r[2], r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
+
+
+def _node(row):
+    """The flat dictionary form of a node from its (seq, children, fields)."""
+    if row is None:
+        return None
+    node = json.loads(row[2])
+    node.setdefault("tasks" if row[0] == 0 and _run_like(node) else "sections", [])
+    node.setdefault("details", [])
+    node.setdefault("extra", {})
+    return node
 
 
 def _run_like(node):

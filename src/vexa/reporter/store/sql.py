@@ -172,6 +172,20 @@ def statements(dialect):
     return q
 
 
+def path_query(dialect, depth, columns=None):
+    """One statement for the node at the end of a path of `depth` ids: the
+    first match at each level, as subqueries nested one per level. It selects
+    the node's seq, or the given columns of its row. Arguments: the run's key
+    (once more with columns), `depth` times, then the ids' keys in order."""
+    seq = "0"
+    for _ in range(depth):
+        seq = ("(SELECT seq FROM nodes WHERE run = ? AND parent = %s AND id_key = ? "
+               "ORDER BY pos LIMIT 1)" % seq)
+    if columns is None:
+        return dialect.placeholders("SELECT " + seq)
+    return dialect.placeholders("SELECT %s FROM nodes WHERE run = ? AND seq = %s" % (columns, seq))
+
+
 def runs_query(dialect, name=None, result=None, finished=None, after=None, limit=50):
     """The page of runs matching the filters, newest first, after a cursor
     of (start_utc, key) taken from the last row of the previous page."""
