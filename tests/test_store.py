@@ -96,6 +96,23 @@ def test_hostile_text_and_ids_come_back_exactly(tmp_path, store):
     assert store.search(key, "NUL")[0][0]["path"] == [HOSTILE[0], "nul\0byte"]
 
 
+@pytest.mark.parametrize("chunk, whole", [(7, 1 << 20), (1 << 20, 50), (3, 0)])
+def test_reads_split_anywhere_and_long_subtrees_give_the_same_store(tmp_path, monkeypatch,
+                                                                     chunk, whole):
+    # The text arrives in pieces that split values anywhere, and subtrees too
+    # long to take whole are read key by key: the stored run is the same.
+    from vexa.reporter.store import document
+    run = build_run(HOSTILE[:2], HOSTILE + [1.5, 1e300])
+    run.update_extra({"nested": [[{"a": [1, "\udc00", None]}]], "num": -0.25})
+    path = write(tmp_path, run)
+    monkeypatch.setattr(document, "CHUNK", chunk)
+    monkeypatch.setattr(document, "WHOLE_LIMIT", whole)
+    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store:
+        key = store.import_file(path)["key"]
+        assert walk(Explorer(StoreClient(store, key)), Explorer(ResultsFileClient(path))) > 20
+        assert [p["path"] for p in store.problems(key)[0]][-1] == ["monitor"]
+
+
 def test_yaml_files_are_read_too(tmp_path, store):
     run = build_run(["t"], ["a", 1])
     path = tmp_path / "results.yaml"

@@ -91,10 +91,13 @@ class _Text:
             buf, pos = self.buf, self.pos
             try:
                 value, end = _scan(buf, pos)
-            except StopIteration:
-                if self.eof or pos < len(buf) - 16:
+            except StopIteration as exc:
+                # Where a value was expected: the end of the text read so far
+                # when the value goes on beyond it.
+                where = exc.value if type(exc.value) is int else pos
+                if self.eof or where < len(buf) - 16:
                     raise NotAResultsDocument("not valid JSON: expected a value at character %d"
-                                              % pos) from None
+                                              % where) from None
             except json.JSONDecodeError as exc:
                 # Most likely the value goes on in the text not yet read.
                 if self.eof or (exc.pos < len(buf) - 16 and not exc.msg.startswith("Unterminated")):
@@ -102,7 +105,9 @@ class _Text:
             except RecursionError:
                 raise NotAResultsDocument("nested too deeply to be read") from None
             else:
-                if end < len(buf) or self.eof:
+                # A number cut by the end of what was read ("1." of "1.5",
+                # "2e" of "2e-3") reads as its first part: read on first.
+                if self.eof or end < len(buf) - 2 or (end < len(buf) and type(value) not in (int, float)):
                     self.pos = end
                     return value
             if limit is not None and len(buf) - pos > limit:
