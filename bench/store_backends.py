@@ -4,17 +4,20 @@
         [--sections N] [--runs R] [--seconds S] [--connections C] [--skip-serving]
 
 1. Import: a results file of N sections (1,000,000 by default; written once
-   and kept in the temporary folder) into a new SQLite file and into a new
-   schema of the PostgreSQL database, each by `vexa store import` in a
-   process of its own: seconds and peak memory.
+   into /tmp/vexa-bench by make_results.py) into a new SQLite file and into a new
+   schema of the PostgreSQL database, each in a process of its own: seconds,
+   CPU seconds of the importer and of the database server (with
+   VEXA_TEST_PGDATA naming the cluster's folder), and peak memory.
 2. Serving: a store holding R runs of that file (ids changed), served by one
    `vexa serve` on SQLite and by two on PostgreSQL; `wrk` sends random node
    and children requests over C connections in all (split between the two
    servers) for S seconds: responses per second, 99th percentile, errors,
    and the servers' memory at the start and at the end.
 
-PostgreSQL from a throwaway cluster: `. .ci/postgres.sh; start_postgres`
-first, as CI does.
+PostgreSQL from a throwaway cluster, as CI starts it:
+    bash -c '. .ci/postgres.sh && start_postgres && python bench/store_backends.py'
+The machine is shared: compare wall-clock figures only within one sitting,
+and read the CPU seconds beside them.
 """
 
 import argparse
@@ -26,18 +29,21 @@ import tempfile
 import time
 import uuid
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 TASKS_PER_SECTIONS = 10_000  # record.py: a task per 1000 testcases of 10 sections
 
 IMPORT = """
 import resource, sys, time
 from vexa.reporter.store import Store
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
 with Store(sys.argv[1]) as store:
-    started = time.perf_counter()
+    started, started_cpu = time.perf_counter(), cpu()
     result = store.import_file(sys.argv[2])
-    took = time.perf_counter() - started
-print(result["nodes"], took, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+    took, used = time.perf_counter() - started, cpu() - started_cpu
+print(result["nodes"], took, used, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
 """
 
 WRK_SCRIPT = """
@@ -63,18 +69,40 @@ end
 
 
 def results_file(sections):
-    path = os.path.join(tempfile.gettempdir(), "vexa-bench-%d.json" % sections)
+    """The results file of record.py's job of this size, written once."""
+    directory = os.path.join(tempfile.gettempdir(), "vexa-bench")
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, "results-%d.json" % sections)
     if not os.path.exists(path):
-        from record import record_job
-        started = time.perf_counter()
-        run = record_job(sections)
-        with open(path + ".part", "w", encoding="utf-8") as f:
-            f.write(run.dump_json())
-        del run
+        print("writing %s ..." % path, flush=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "make_results.py"), str(sections),
+                        path + ".part"], check=True)
         os.replace(path + ".part", path)
-        print("wrote %s (%d MB) in %.0f s" % (path, os.path.getsize(path) >> 20,
-                                              time.perf_counter() - started), flush=True)
     return path
+
+
+def server_cpu():
+    """CPU seconds used so far by the PostgreSQL cluster in VEXA_TEST_PGDATA
+    (its postmaster and every process under it), or None."""
+    data = os.environ.get("VEXA_TEST_PGDATA")
+    try:
+        with open(os.path.join(data, "postmaster.pid")) as f:
+            postmaster = int(f.readline())
+    except (TypeError, OSError, ValueError):
+        return None
+    total = 0
+    tick = os.sysconf("SC_CLK_TCK")
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(pid) == postmaster or int(fields[1]) == postmaster:
+            total += (int(fields[11]) + int(fields[12])) / tick
+    return total
 
 
 def postgres_url(base):
@@ -97,9 +125,13 @@ def drop_schema(base, schema):
 
 
 def timed_import(url, path):
+    """(nodes, seconds, CPU seconds of the importer, of the database server, peak MB)"""
+    before = server_cpu()
     out = subprocess.run([sys.executable, "-c", IMPORT, url, path], check=True,
                          capture_output=True, text=True).stdout.split()
-    return int(out[0]), float(out[1]), int(out[2])
+    after = server_cpu()
+    database = after - before if url.startswith("postgresql") and before is not None else 0
+    return int(out[0]), float(out[1]), float(out[2]), database, int(out[3])
 
 
 def fill(url, path, runs):
@@ -192,9 +224,9 @@ def main():
                 else:
                     url, schema = postgres_url(base)
                     schemas.append(schema)
-                nodes, took, peak = timed_import(url, path)
-                print("  %-10s %7d nodes  %6.1f s  %8.0f nodes/s  peak %4d MB"
-                      % (name, nodes, took, nodes / took, peak), flush=True)
+                nodes, took, cpu, database, peak = timed_import(url, path)
+                print("  %-10s %7d nodes  %6.1f s  (CPU: importer %5.1f s, database %5.1f s)  "
+                      "peak %4d MB" % (name, nodes, took, cpu, database, peak), flush=True)
         if not args.skip_serving:
             path = results_file(args.serve_sections)
             print("serving %d runs of %d sections, %d connections, %d s, random nodes and "

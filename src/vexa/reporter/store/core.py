@@ -265,19 +265,21 @@ class Store:
         row = self._one(self.q["get_run"], (key,))
         return None if row is None else _run_dict(row)
 
-    def _path(self, key, id_list, columns=None):
-        """(statement, arguments) looking up a path in one go, or None for a
-        path too long for that (or that cannot be a path)."""
+    def _path(self, key, id_list, what):
+        """(statement, arguments) reaching the end of the path in one go
+        (see `sql.path_statements`), or None for a path too long for that
+        or one that cannot be a path."""
         if not 0 < len(id_list) <= PATH_DEPTH:
             return None
         try:
-            ids = [id_key(child_id) for child_id in id_list]
+            ids = tuple([id_key(child_id) for child_id in id_list])
         except (TypeError, ValueError):  # an id that is no JSON value
             return None
-        statement = self._paths.get((len(ids), columns))
-        if statement is None:
-            statement = self._paths[len(ids), columns] = sql.path_query(self.dialect, len(ids), columns)
-        return statement, (key,) * (len(ids) + (columns is not None)) + tuple(ids)
+        statements = self._paths.get(len(ids))
+        if statements is None:
+            statements = self._paths[len(ids)] = sql.path_statements(self.dialect, len(ids))
+        keys = len(ids) if what == "find" else len(ids) + 1
+        return statements[what], (key,) * keys + ids
 
     def find(self, key, id_list):
         """The seq of the node at the end of the path (first match at each
@@ -287,7 +289,7 @@ class Store:
         seq = 0
         if not id_list:
             return 0 if self._one(self.q["node_by_seq"], (key, 0)) else None
-        path = self._path(key, id_list)
+        path = self._path(key, id_list, "find")
         if path is not None:
             return self._one(*path)[0]
         statement = self.q["child_seq_by_id"]
@@ -307,7 +309,7 @@ class Store:
     def node(self, key, id_list=()):
         """The node in the flat dictionary form, or None."""
         id_list = list(id_list)
-        path = self._path(key, id_list, "seq, children, fields")
+        path = self._path(key, id_list, "node")
         if path is not None:
             return _node(self._one(*path))
         seq = self.find(key, id_list)
@@ -321,12 +323,20 @@ class Store:
     def children(self, key, id_list, cursor=None, limit=200):
         """(rows, next cursor) of the node's children in order, each with what
         a tree view needs; None when there is no such node."""
-        seq = self.find(key, list(id_list))
-        if seq is None:
-            return None
+        id_list = list(id_list)
         limit = _limit(limit)
         start = decode_cursor(cursor, 1)[0] if cursor else 0
-        rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
+        path = self._path(key, id_list, "children")
+        if path is not None:
+            rows = self._all(path[0], path[1] + (start, limit + 1))
+        else:
+            rows = []
+        if not rows:  # no children, or no such node
+            seq = self.find(key, id_list)
+            if seq is None:
+                return None
+            if path is None:
+                rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
         out = [{"id": json.loads(r[1])[-1], "path": json.loads(r[1]), "type": r[2],
                 "result": r[3], "runtime": r[4], "start": r[5], "stop": r[6],
                 "children": r[7]} for r in rows[:limit]]

@@ -172,18 +172,28 @@ def statements(dialect):
     return q
 
 
-def path_query(dialect, depth, columns=None):
-    """One statement for the node at the end of a path of `depth` ids: the
-    first match at each level, as subqueries nested one per level. It selects
-    the node's seq, or the given columns of its row. Arguments: the run's key
-    (once more with columns), `depth` times, then the ids' keys in order."""
+def path_statements(dialect, depth):
+    """Statements reaching the node at the end of a path of `depth` ids in
+    one go: the first match at each level, as subqueries nested one per
+    level. Their arguments start with the run's key (`depth` + 1 times; only
+    `depth` times for "find"), then the ids' keys in order.
+
+    find      the node's seq (NULL when there is none)
+    node      the node's seq, children and fields
+    children  a page of its children, as "children_page" (then pos, limit)
+    """
     seq = "0"
     for _ in range(depth):
         seq = ("(SELECT seq FROM nodes WHERE run = ? AND parent = %s AND id_key = ? "
                "ORDER BY pos LIMIT 1)" % seq)
-    if columns is None:
-        return dialect.placeholders("SELECT " + seq)
-    return dialect.placeholders("SELECT %s FROM nodes WHERE run = ? AND seq = %s" % (columns, seq))
+    q = {
+        "find": "SELECT " + seq,
+        "node": "SELECT seq, children, fields FROM nodes WHERE run = ? AND seq = " + seq,
+        "children": "SELECT pos, idlist, type, result, runtime, start, stop, children, seq "
+                    "FROM nodes WHERE run = ? AND parent = %s AND pos >= ? "
+                    "ORDER BY pos LIMIT ?" % seq,
+    }
+    return {name: dialect.placeholders(statement) for name, statement in q.items()}
 
 
 def runs_query(dialect, name=None, result=None, finished=None, after=None, limit=50):
