@@ -15,6 +15,7 @@ from hypothesis import given, settings, strategies as st
 from vexa.reporter.explorer import Explorer
 from vexa.reporter.runsheaf import Runsheaf
 from vexa.reporter.store import Store, StoreClient, StoreError
+from vexa.reporter.store.core import PATH_DEPTH
 from vexa.reportserver import ResultsFileClient
 from vexa.results import Errored, Failed, Passed, Skipped
 
@@ -283,3 +284,27 @@ def test_a_removed_runs_key_is_never_given_again(store):
     assert store.remove(first) and not store.remove(first)
     second = store.store_tree(build_run(["t"], ["a"], run_id="two"))["key"]
     assert second > first and store.node(first, []) is None
+
+
+@pytest.mark.parametrize("depth", [1, 2, PATH_DEPTH, PATH_DEPTH + 1, 40])
+def test_paths_of_any_depth_take_the_first_match_at_each_level(store, depth):
+    # A chain `depth` deep under the second of two tasks sharing an id: the
+    # first one, which has no such child, is the one a path goes through.
+    chain = {"id": depth - 1, "type": "Step"}
+    for level in reversed(range(depth - 1)):
+        chain = {"id": level, "type": "Step", "sections": [chain]}
+    doc = {"report": {"id": "run", "tasks": [
+        {"id": "a", "sections": [{"id": "first"}]},
+        {"id": "a", "sections": [chain, {"id": "first"}]},
+        {"id": "b", "sections": [chain]}]}}
+    key = store.import_text(json.dumps(doc))["key"]
+    path = list(range(depth))
+    assert store.node(key, ["a"] + path) is None
+    assert store.children(key, ["a"] + path) is None
+    assert store.node(key, ["b"] + path)["id"] == depth - 1
+    assert store.find(key, ["b"] + path) is not None
+    assert store.children(key, ["b"] + path[:-1])[0][0]["path"] == ["b"] + path
+    assert store.children(key, ["b"] + path) == ([], None)
+    assert store.node(key, ["b"] + path[:-1] + [str(depth - 1)]) is None  # ids keep their type
+    assert store.node(key, ["a", "first"])["id"] == "first"
+    assert store.node(key, ["b", object()]) is None

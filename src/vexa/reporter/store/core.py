@@ -12,7 +12,7 @@ from vexa.reporter.store.rows import NotAResultsDocument, id_key, to_json
 from vexa.reporter.store.url import StoreError, parse, store_url
 
 BATCH = 2000
-PATH_DEPTH = 32  # paths up to this long are looked up in one statement
+PATH_DEPTH = 6  # paths up to this long take one statement (SQLite parses nests of 8 at most)
 MAX_PAGE = 1000
 YAML_SUFFIXES = (".yaml", ".yml")
 
