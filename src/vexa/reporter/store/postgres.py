@@ -17,10 +17,9 @@ text value, so SQL sees equal strings as equal.
 
 import contextlib
 import json
-import urllib.parse
 
 from vexa.reporter.store.sql import NODE_COLUMNS, Dialect
-from vexa.reporter.store.url import StoreError
+from vexa.reporter.store.url import StoreError, redact
 
 POOL_SIZE = 8            # connections at most per process
 CONNECT_TIMEOUT = 5      # seconds to reach the database
@@ -66,23 +65,6 @@ class PostgresDialect(Dialect):
         # Byte order for text: sorting and ranges do not depend on the
         # database's locale, and indexes survive an upgrade of its C library.
         return statement.replace(" TEXT", ' TEXT COLLATE "C"')
-
-
-def redact(url):
-    """The URL without its password, for messages."""
-    try:
-        parts = urllib.parse.urlsplit(url)
-    except ValueError:
-        return "postgresql://..."
-    netloc = parts.netloc
-    if "@" in netloc:
-        user, _, host = netloc.rpartition("@")
-        if ":" in user:
-            user = user.split(":", 1)[0] + ":***"
-        netloc = user + "@" + host
-    query = urllib.parse.urlencode([(k, "***" if k == "password" else v) for k, v in
-                                    urllib.parse.parse_qsl(parts.query, keep_blank_values=True)])
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
 
 
 def _adapters():
