@@ -100,7 +100,9 @@ def server_cpu():
                 fields = f.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        if int(pid) == postmaster or int(fields[1]) == postmaster:
+        if int(pid) == postmaster:  # with the sessions that have ended
+            total += sum(int(n) for n in fields[11:15]) / tick
+        elif int(fields[1]) == postmaster:
             total += (int(fields[11]) + int(fields[12])) / tick
     return total
 

@@ -164,19 +164,24 @@ class Store:
             raise StoreError(backend.describe(exc)) from None
 
     def _write_rows(self, cur, document, source, digest):
-        target = None  # (key, table, generation, existing), settled by the first row
-        batch = []
-        for row in document.rows():
-            if target is None:
-                target = self._target(cur, document.run)
-            batch.append((target[0],) + row[:16] + (target[2],) + row[16:])
-            if len(batch) >= BATCH:
-                self.backend.insert_rows(cur, target[1], batch)
-                batch.clear()
-        if target is None:  # a report without a run: nothing is stored
+        rows = document.rows()
+        first = next(rows, None)
+        if first is None:  # a report without a run: nothing is stored
             raise NotAResultsDocument("not a results document: the report is empty")
-        if batch:
-            self.backend.insert_rows(cur, target[1], batch)
+        # (key, table, generation, existing), settled once the run's fields are read
+        target = self._target(cur, document.run)
+
+        def batches():
+            key, _, generation, _ = target
+            batch = [(key,) + first[:16] + (generation,) + first[16:]]
+            for row in rows:
+                batch.append((key,) + row[:16] + (generation,) + row[16:])
+                if len(batch) >= BATCH:
+                    yield batch
+                    batch = []
+            yield batch
+
+        self.backend.insert_rows(cur, target[1], batches())
         return self._finish(cur, target, document, digest or document.digest(), source)
 
     def _target(self, cur, run):

@@ -156,22 +156,22 @@ class PostgresBackend:
         except psycopg.Error:
             pass  # a connection that broke: the pool drops it, the server ended the transaction
 
-    def insert_rows(self, cur, table, rows):
-        """Add node rows to `table` by COPY. Text copied from the file is
-        encoded here, so the rest goes through psycopg's own fast dumpers."""
-        for n, row in enumerate(rows):
-            if any(type(row[i]) is str for i in _RAW_NODE_TEXT):
-                row = list(row)
-                for i in _RAW_NODE_TEXT:
-                    if type(row[i]) is str:
-                        row[i] = encode_text(row[i])
-                rows[n] = row
+    def insert_rows(self, cur, table, batches):
+        """Add node rows, given in lists, to `table` by one COPY, sent by a
+        thread of psycopg's while the next rows are read. Text copied from
+        the file is encoded here, so the rest goes through psycopg's own
+        fast dumpers."""
+        from psycopg.copy import QueuedLibpqWriter
         copying = cur.connection.cursor()
         copying.adapters.register_dumper(str, self._plain_dumper)
-        with copying.copy(self._copy_sql[table]) as copy:
+        with copying.copy(self._copy_sql[table], writer=QueuedLibpqWriter(copying)) as copy:
             write = copy.write_row
-            for row in rows:
-                write(row)
+            for rows in batches:
+                raw = "".join([row[i] for row in rows for i in _RAW_NODE_TEXT if type(row[i]) is str])
+                if not raw.isascii() or "\x00" in raw or MARKER in raw:  # rare: look closer
+                    rows = [_encoded(row) for row in rows]
+                for row in rows:
+                    write(row)
 
     def stream(self, conn, statement, args, size):
         """The rows of a query in lists of up to `size`, without holding all
@@ -202,6 +202,14 @@ class PostgresBackend:
 
     def close(self):
         self.pool.close()
+
+
+def _encoded(row):
+    row = list(row)
+    for i in _RAW_NODE_TEXT:
+        if type(row[i]) is str:
+            row[i] = encode_text(row[i])
+    return row
 
 
 def _first_line(exc):

@@ -58,9 +58,10 @@ class SQLiteBackend:
         """A connection for one operation: this thread's own."""
         yield self.connection()
 
-    def insert_rows(self, cur, table, rows):
-        """Add node rows to `table` ("nodes" or "incoming")."""
-        cur.executemany(self._inserts[table], rows)
+    def insert_rows(self, cur, table, batches):
+        """Add node rows, given in lists, to `table` ("nodes" or "incoming")."""
+        for rows in batches:
+            cur.executemany(self._inserts[table], rows)
 
     def stream(self, conn, statement, args, size):
         """The rows of a query in lists of up to `size`."""
