@@ -111,7 +111,7 @@ def test_servers_share_one_store_and_survive_one_killed(tmp_path, backend, store
     first = write(tmp_path, build_run(["t"], ["a"], run_id="first"), "first.json")
     Store(store_url).close()
     a = vexa("serve", first, "--port", "0", env=env)
-    b = vexa("serve", "--port", "0", env=env)
+    b = vexa("serve", "--port", "0", "--workers", "2", env=env)
     try:
         url_a, url_b = started(a), started(b)
         # A run imported through one server is served by the other at once.

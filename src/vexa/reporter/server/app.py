@@ -18,6 +18,7 @@ Every error is a JSON object {"error": "..."} with its status.
 import json
 
 import anyio
+import orjson
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.responses import Response
@@ -36,8 +37,11 @@ class JSON(Response):
     media_type = "application/json"
 
     def render(self, content):
-        # ASCII escapes: lone surrogates in a report must reach the client intact.
-        return json.dumps(content, ensure_ascii=True, separators=(",", ":")).encode("ascii")
+        try:
+            return orjson.dumps(content)
+        except TypeError:
+            # Lone surrogates, integers beyond 64 bits: ASCII escapes carry them intact.
+            return json.dumps(content, ensure_ascii=True, separators=(",", ":")).encode("ascii")
 
 
 class Problem(Exception):

@@ -6,6 +6,7 @@ import ipaddress
 import json
 import logging
 import os
+import signal
 import socket
 import threading
 
@@ -83,6 +84,14 @@ class _Protocol(H11Protocol):
                                  % (status, reason, len(body), body))
         finally:
             self.transport.close()
+
+
+def _die_with_parent():
+    try:
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
 
 
 def is_loopback(host):
@@ -178,7 +187,7 @@ class Server:
 
     def __init__(self, store, files=(), host="127.0.0.1", port=8765, logs_dir=None,
                  token_file=None, certfile=None, keyfile=None, environ=None, log=None,
-                 access_log=False):
+                 access_log=False, workers=1):
         self.log = log or (lambda text: None)
         self.store = store
         if logs_dir is not None and not os.path.isdir(logs_dir):
@@ -211,13 +220,46 @@ class Server:
         self._server = uvicorn.Server(config)
         self._server.install_signal_handlers = lambda: None
         self._thread = None
+        if not 1 <= workers <= 64:
+            raise ServeError("workers must be between 1 and 64")
+        self.workers = workers
+        self._children = []
 
     def serve_forever(self):
+        """Serve until stopped. With several workers, the others are forked
+        processes sharing the listening socket; this one also follows the files."""
+        if self.workers > 1:
+            self._fork_workers()
         self.watcher.start()
         try:
             asyncio.run(self._server.serve(sockets=[self.sock]))
         finally:
             self.watcher.stop()
+            self._stop_workers()
+
+    def _fork_workers(self):
+        self.store.close()  # no database connection may cross a fork
+        for _ in range(self.workers - 1):
+            pid = os.fork()
+            if pid == 0:
+                status = 0
+                try:
+                    _die_with_parent()
+                    asyncio.run(self._server.serve(sockets=[self.sock]))
+                except BaseException:  # noqa: BLE001 - a worker ends quietly
+                    status = 1
+                finally:
+                    os._exit(status)
+            self._children.append(pid)
+
+    def _stop_workers(self):
+        for pid in self._children:
+            try:
+                os.kill(pid, signal.SIGTERM)
+                os.waitpid(pid, 0)
+            except (ChildProcessError, ProcessLookupError):
+                pass
+        self._children = []
 
     def start(self):
         self._thread = threading.Thread(target=self.serve_forever, name="report server",

@@ -6,6 +6,8 @@ import hashlib
 import io
 import json
 
+import orjson
+
 from vexa.reporter.store import sql
 from vexa.reporter.store.document import DocumentRows
 from vexa.reporter.store.rows import NotAResultsDocument, id_key, to_json
@@ -342,9 +344,11 @@ class Store:
                 return None
             if path is None:
                 rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
-        out = [{"id": json.loads(r[1])[-1], "path": json.loads(r[1]), "type": r[2],
-                "result": r[3], "runtime": r[4], "start": r[5], "stop": r[6],
-                "children": r[7]} for r in rows[:limit]]
+        out = []
+        for r in rows[:limit]:
+            path = loads(r[1])
+            out.append({"id": path[-1], "path": path, "type": r[2], "result": r[3],
+                        "runtime": r[4], "start": r[5], "stop": r[6], "children": r[7]})
         nxt = encode_cursor([rows[limit][0]]) if len(rows) > limit else None
         return out, nxt
 
@@ -359,7 +363,7 @@ class Store:
         """The paths of non-passing test cases and plugin runs, in tree order."""
         kinds = {sql.KIND_TESTCASE: "testcase", sql.KIND_PLUGIN: "plugin"}
         return self._seq_page(self.q["problems_page"], (key,), (), cursor, limit,
-                              lambda r: {"path": json.loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
                                          "kind": kinds.get(r[4])})
 
     def search(self, key, text, cursor=None, limit=200):
@@ -367,12 +371,12 @@ class Store:
         needle = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
         needle = needle.replace("\0", "\ufffd").lower()
         return self._seq_page(self.q["search_page"], (key,), (needle,), cursor, limit,
-                              lambda r: {"path": json.loads(r[1]), "type": r[2], "result": r[3]})
+                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3]})
 
     def changed(self, key, since, cursor=None, limit=200):
         """Nodes that changed after generation `since` of the run, in tree order."""
         return self._seq_page(self.q["changed_page"], (key, since), (), cursor, limit,
-                              lambda r: {"path": json.loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
                                          "runtime": r[4], "children": r[5]})
 
     def records(self, key):
@@ -382,7 +386,7 @@ class Store:
             with self.backend.borrow() as conn:
                 for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
                     for r in rows:
-                        yield (json.loads(r[0]), r[1], r[2], r[3])
+                        yield (loads(r[0]), r[1], r[2], r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
@@ -391,11 +395,19 @@ def _node(row):
     """The flat dictionary form of a node from its (seq, children, fields)."""
     if row is None:
         return None
-    node = json.loads(row[2])
+    node = loads(row[2])
     node.setdefault("tasks" if row[0] == 0 and _run_like(node) else "sections", [])
     node.setdefault("details", [])
     node.setdefault("extra", {})
     return node
+
+
+def loads(text, _fast=orjson.loads):
+    """A stored JSON text; the fast parser refuses lone surrogates, the standard one not."""
+    try:
+        return _fast(text)
+    except ValueError:
+        return json.loads(text)
 
 
 def _run_like(node):

@@ -17,6 +17,7 @@ text value, so SQL sees equal strings as equal.
 
 import contextlib
 import json
+import threading
 
 from vexa.reporter.store.sql import NODE_COLUMNS, Dialect
 from vexa.reporter.store.url import StoreError, redact
@@ -114,14 +115,25 @@ class PostgresBackend:
             if encoding not in (b"UTF8", "UTF8"):
                 raise StoreError("store %s: the database's encoding is %s; create it with "
                                  "ENCODING 'UTF8'" % (self.name, _text(encoding)))
-        self.pool = psycopg_pool.ConnectionPool(
-            url, min_size=1, max_size=POOL_SIZE, kwargs=kwargs, configure=self._configure,
-            timeout=WAIT, open=False, name="vexa-store")
-        try:
-            self.pool.open(wait=True, timeout=CONNECT_TIMEOUT)
-        except psycopg.Error as exc:
-            self.pool.close()
-            raise StoreError("store %s: cannot connect: %s" % (self.name, _first_line(exc))) from None
+        self._pool_args = (psycopg_pool.ConnectionPool, url, kwargs)
+        self._lock = threading.Lock()
+        self.pool = None
+        self._open_pool()
+
+    def _open_pool(self):
+        with self._lock:
+            if self.pool is None:
+                make, url, kwargs = self._pool_args
+                pool = make(url, min_size=1, max_size=POOL_SIZE, kwargs=kwargs,
+                            configure=self._configure, timeout=WAIT, open=False, name="vexa-store")
+                try:
+                    pool.open(wait=True, timeout=CONNECT_TIMEOUT)
+                except self._psycopg.Error as exc:
+                    pool.close()
+                    raise StoreError("store %s: cannot connect: %s"
+                                     % (self.name, _first_line(exc))) from None
+                self.pool = pool
+            return self.pool
 
     def _configure(self, conn):
         conn.adapters.register_dumper(str, self._dumper)
@@ -131,7 +143,7 @@ class PostgresBackend:
     def borrow(self):
         """A connection from the pool for one operation. One that broke
         under it is not returned for reuse."""
-        with self.pool.connection() as conn:
+        with (self.pool or self._open_pool()).connection() as conn:
             yield conn
 
     def connection(self):
@@ -201,7 +213,12 @@ class PostgresBackend:
         pass
 
     def close(self):
-        self.pool.close()
+        """Close the pool; a later use opens a new one (so a server may
+        close it before forking its workers)."""
+        with self._lock:
+            pool, self.pool = self.pool, None
+        if pool is not None:
+            pool.close()
 
 
 def _encoded(row):

@@ -31,6 +31,8 @@ class ServeCommand(Subcommand):
                        help="file whose first line is the access token (else VEXA_TOKEN)")
         p.add_argument("--certfile", metavar="FILE", help="TLS certificate (PEM)")
         p.add_argument("--keyfile", metavar="FILE", help="TLS private key (PEM)")
+        p.add_argument("--workers", type=_port, default=1,
+                       help="processes serving requests (1); each takes one core")
         p.add_argument("-v", "--verbose", action="store_true", help="log every request")
 
     def run(self, args):
@@ -52,7 +54,8 @@ def serve(prog, args, store_url=None):
                         logs_dir=args.logs, token_file=getattr(args, "token_file", None),
                         certfile=getattr(args, "certfile", None),
                         keyfile=getattr(args, "keyfile", None),
-                        log=lambda text: error(prog, text), access_log=args.verbose)
+                        log=lambda text: error(prog, text), access_log=args.verbose,
+                        workers=getattr(args, "workers", 1))
     except (ServeError, StoreError) as exc:
         error(prog, exc)
         store.close()
