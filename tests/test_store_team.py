@@ -207,3 +207,30 @@ def test_a_store_that_cannot_be_reached_is_one_line_without_its_password(command
     out, err = process.communicate(timeout=60)
     assert process.returncode == 2 and out == ""
     assert reason in err and len(err.splitlines()) == 1 and "s3cret" not in err
+
+
+RUN_TEXT = ["n\0ul", "lone \ud800", "\x01marked", "plain é"]
+
+
+def test_text_the_database_cannot_hold_comes_back_exactly(backend, store_url):
+    # Besides ids and fields (kept as JSON), a run's name, host and times, and
+    # a node's type, result and times are columns of text of their own.
+    if backend.name == "sqlite":
+        pytest.xfail("Python's sqlite3 refuses lone surrogates in text columns")
+    tasks = [{"id": "t%d" % n, "type": text, "result": text, "starttime": text,
+              "sections": [{"id": 0, "type": "Testcase", "result": text}]}
+             for n, text in enumerate(RUN_TEXT)]
+    doc = {"report": {"id": "r", "name": RUN_TEXT[1], "host": RUN_TEXT[0], "starttime": RUN_TEXT[2],
+                      "testbed": RUN_TEXT[3], "tasks": tasks}}
+    with Store(store_url) as store:
+        key = store.import_text(json.dumps(doc), source="results \udcff.json")["key"]
+        assert store.import_text(json.dumps(doc))["action"] == "unchanged"  # found again by host and start
+        run = store.run(key)
+        assert (run["name"], run["host"], run["start"], run["testbed"], run["source"]) == (
+            RUN_TEXT[1], RUN_TEXT[0], RUN_TEXT[2], RUN_TEXT[3], "results \udcff.json")
+        assert [r["key"] for r in store.runs(name=RUN_TEXT[1])[0]] == [key]
+        children = store.children(key, [])[0]
+        assert [(c["type"], c["result"], c["start"]) for c in children] == [
+            (t, t.lower(), t) for t in RUN_TEXT]
+        assert [p["result"] for p in store.problems(key)[0]] == [t.lower() for t in RUN_TEXT]
+        assert [r[1] for r in store.records(key)][1::2] == RUN_TEXT
