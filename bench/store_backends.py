@@ -207,6 +207,8 @@ def main():
     parser.add_argument("--serve-sections", type=int, default=100_000)
     parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--connections", type=int, default=50)
+    parser.add_argument("--backends", default="sqlite,postgresql",
+                        help="which back ends to measure (sqlite,postgresql)")
     parser.add_argument("--skip-import", action="store_true")
     parser.add_argument("--skip-serving", action="store_true")
     args = parser.parse_args()
@@ -220,7 +222,7 @@ def main():
             path = results_file(args.sections)
             print("import of %s (%d sections, %d MB)" % (os.path.basename(path), args.sections,
                                                          os.path.getsize(path) >> 20))
-            for name in ("sqlite", "postgresql"):
+            for name in args.backends.split(","):
                 if name == "sqlite":
                     url = "sqlite:///" + os.path.join(work, "import.sqlite")
                 else:
@@ -234,6 +236,8 @@ def main():
             print("serving %d runs of %d sections, %d connections, %d s, random nodes and "
                   "children pages" % (args.runs, args.serve_sections, args.connections, args.seconds))
             for name, count in (("sqlite", 1), ("postgresql", 2)):
+                if name not in args.backends.split(","):
+                    continue
                 if name == "sqlite":
                     url = "sqlite:///" + os.path.join(work, "serve.sqlite")
                 else:

@@ -15,9 +15,11 @@ else is stored as it is. The dumper and loader below apply this to every
 text value, so SQL sees equal strings as equal.
 """
 
+import atexit
 import contextlib
 import json
 import threading
+import weakref
 
 from vexa.reporter.store.sql import NODE_COLUMNS, Dialect
 from vexa.reporter.store.url import StoreError, redact
@@ -28,6 +30,11 @@ WAIT = 5.0               # seconds a request waits for a free, working connectio
 LOCK_TIMEOUT = "120s"    # an import may wait this long for another to finish
 WRITE_LOCK = 0x76657861  # the advisory lock every writer takes ("vexa")
 MARKER = "\x01"
+
+# Stores left open at exit are closed then, while the pools' threads can
+# still be stopped (later, each would hold up the exit for seconds).
+_OPEN = weakref.WeakSet()
+atexit.register(lambda: [backend.close() for backend in list(_OPEN)])
 
 # Node columns whose text is copied from the results file as written; the
 # others are JSON or computed, and always fit in PostgreSQL's text.
@@ -119,6 +126,7 @@ class PostgresBackend:
         self._lock = threading.Lock()
         self.pool = None
         self._open_pool()
+        _OPEN.add(self)
 
     def _open_pool(self):
         with self._lock:
