@@ -28,7 +28,7 @@ POOL_SIZE = 8            # connections at most per process
 CONNECT_TIMEOUT = 5      # seconds to reach the database
 WAIT = 5.0               # seconds a request waits for a free, working connection
 LOCK_TIMEOUT = "120s"    # an import may wait this long for another to finish
-WRITE_LOCK = 0x76657861  # the advisory lock every writer takes ("vexa")
+WRITE_LOCK = 0x76657861  # the advisory lock every writer of a store takes ("vexa")
 MARKER = "\x01"
 
 # Stores left open at exit are closed then, while the pools' threads can
@@ -158,7 +158,9 @@ class PostgresBackend:
         raise TypeError("borrow() a connection from a PostgreSQL store")
 
     def begin_write(self, conn):
-        conn.execute("BEGIN; SET LOCAL lock_timeout = '%s'; SELECT pg_advisory_xact_lock(%d)"
+        # One lock per store: stores in other schemas of the database go on.
+        conn.execute("BEGIN; SET LOCAL lock_timeout = '%s'; "
+                     "SELECT pg_advisory_xact_lock(%d, hashtext(current_schema()))"
                      % (LOCK_TIMEOUT, WRITE_LOCK))
 
     def begin_read(self, conn):
