@@ -1,7 +1,8 @@
 """Import and serving figures of the store on SQLite and on PostgreSQL.
 
     VEXA_TEST_POSTGRES=postgresql://... python bench/store_backends.py \\
-        [--sections N] [--runs R] [--seconds S] [--connections C] [--skip-serving]
+        [--sections N] [--runs R] [--seconds S] [--connections C] [--workers W]
+        [--backends sqlite,postgresql] [--skip-import] [--skip-serving]
 
 1. Import: a results file of N sections (1,000,000 by default; written once
    into /tmp/vexa-bench by make_results.py) into a new SQLite file and into a new
@@ -152,18 +153,27 @@ def fill(url, path, runs):
 
 
 def rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) // 1024
-    return 0
+    """Resident memory of a server: its process and its forked workers."""
+    total = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/status" % entry) as f:
+                status = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if int(entry) == pid or int(status.get("PPid", "0").strip() or 0) == pid:
+            total += int(status.get("VmRSS", "0 kB").split()[0])
+    return total // 1024
 
 
-def serve(url, count):
+def serve(url, count, workers):
     env = dict(os.environ, VEXA_STORE=url)
     servers = []
     for _ in range(count):
-        process = subprocess.Popen([sys.executable, "-m", "vexa.cli", "serve", "--port", "0"],
+        process = subprocess.Popen([sys.executable, "-m", "vexa.cli", "serve", "--port", "0",
+                                    "--workers", str(workers)],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         line = process.stdout.readline()
         if not line.startswith("serving "):
@@ -207,6 +217,7 @@ def main():
     parser.add_argument("--serve-sections", type=int, default=100_000)
     parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--connections", type=int, default=50)
+    parser.add_argument("--workers", type=int, default=2, help="worker processes per server")
     parser.add_argument("--backends", default="sqlite,postgresql",
                         help="which back ends to measure (sqlite,postgresql)")
     parser.add_argument("--skip-import", action="store_true")
@@ -234,7 +245,8 @@ def main():
         if not args.skip_serving:
             path = results_file(args.serve_sections)
             print("serving %d runs of %d sections, %d connections, %d s, random nodes and "
-                  "children pages" % (args.runs, args.serve_sections, args.connections, args.seconds))
+                  "children pages; %d worker processes a server"
+                  % (args.runs, args.serve_sections, args.connections, args.seconds, args.workers))
             for name, count in (("sqlite", 1), ("postgresql", 2)):
                 if name not in args.backends.split(","):
                     continue
@@ -244,7 +256,7 @@ def main():
                     url, schema = postgres_url(base)
                     schemas.append(schema)
                 keys = fill(url, path, args.runs)
-                servers = serve(url, count)
+                servers = serve(url, count, args.workers)
                 try:
                     rps, p99, errors, before, after = wrk(servers, keys, args.serve_sections,
                                                           args.seconds, args.connections)
