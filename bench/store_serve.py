@@ -86,6 +86,22 @@ def rss_mb(pid):
     return 0.0
 
 
+def cpu_seconds(pid):
+    """CPU time of the server and its worker processes."""
+    pids = [pid]
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            pids += [int(p) for p in f.read().split()]
+    except OSError:
+        pass
+    total = 0
+    for p in pids:
+        with open("/proc/%d/stat" % p) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dir", default="/tmp/vexa-bench")
@@ -112,6 +128,7 @@ def main():
         subprocess.run(["wrk", "-t2", "-c50", "-d5s", "-s", script.name, address],
                        capture_output=True, check=True)  # warm the caches
         memory = [rss_mb(server.pid)]
+        cpu_before = cpu_seconds(server.pid)
         wrk = subprocess.Popen(["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.seconds,
                                 "--latency", "-s", script.name, address],
                                stdout=subprocess.PIPE, text=True)
@@ -119,6 +136,7 @@ def main():
             time.sleep(min(10, args.seconds / 6))
             memory.append(rss_mb(server.pid))
         out = wrk.stdout.read()
+        cpu_used = cpu_seconds(server.pid) - cpu_before
     finally:
         server.terminate()
         server.wait()
@@ -129,8 +147,12 @@ def main():
     print("responses per second:  %s" % rate)
     print("latency p50 / p90 / p99: %s / %s / %s" % (latency.get("50"), latency.get("90"),
                                                       latency.get("99")))
+    total = int(re.search(r"(\d+) requests in", out).group(1))
     print("non-2xx responses:     %s" % (errors.group(1) if errors else 0))
-    print("server memory, MB:     %s" % " ".join("%.0f" % m for m in memory))
+    print("server CPU per response: %.2f ms (%d responses, %.1f CPU s)" % (
+        1000 * cpu_used / max(total, 1), total, cpu_used))
+    print("server memory, MB:     %s (first process, every %ds)" % (
+        " ".join("%.0f" % m for m in memory), min(10, args.seconds // 6)))
 
 
 if __name__ == "__main__":

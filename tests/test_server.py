@@ -265,3 +265,42 @@ def test_clients_that_hang_up_cost_no_traceback(tmp_path, env):
         process.terminate()
         _, err = process.communicate(timeout=30)
     assert "Traceback" not in err and err == ""
+
+
+def test_a_results_file_that_grows_is_followed(tmp_path, monkeypatch):
+    monkeypatch.setattr(server_run, "WATCH_EVERY", 0.05)
+    run = build_run(["t1"], ["a"])
+    path = tmp_path / "results.json"
+    path.write_text(run.dump_json())
+    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store, \
+            Server(store, files=[str(path)], port=0) as server, HTTPClient(server.url) as http:
+        assert http.get_section(["t2"]) is None
+        run.add_task(id="t2", seq_num=9).start()
+        path.write_text(run.dump_json()[:100])        # caught half written: kept as it was
+        time.sleep(0.3)
+        assert http.get_runsheaf()["tasks"] == ["t1", "monitor"]
+        path.write_text(run.dump_json())
+        deadline = time.monotonic() + 20
+        while http.get_section(["t2"]) is None:
+            assert time.monotonic() < deadline, "the new task never appeared"
+            time.sleep(0.05)
+        assert store.run(1)["generation"] == 2 and len(store.runs()[0]) == 1
+
+
+def test_tls_by_certificate_and_key(tmp_path):
+    import ssl
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                           "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                          capture_output=True)
+    if made.returncode != 0:
+        pytest.skip("openssl cannot make a certificate here")
+    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store, \
+            Server(store, port=0, certfile=str(cert), keyfile=str(key)) as server:
+        assert server.url.startswith("https://")
+        parts = urllib.parse.urlsplit(server.url)
+        context = ssl.create_default_context(cafile=str(cert))
+        conn = http.client.HTTPSConnection(parts.hostname, parts.port, context=context, timeout=10)
+        conn.request("GET", "/api/v1/runs")
+        assert json.loads(conn.getresponse().read()) == {"runs": [], "next": None}
+        conn.close()

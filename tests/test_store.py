@@ -308,3 +308,45 @@ def test_paths_of_any_depth_take_the_first_match_at_each_level(store, depth):
     assert store.node(key, ["b"] + path[:-1] + [str(depth - 1)]) is None  # ids keep their type
     assert store.node(key, ["a", "first"])["id"] == "first"
     assert store.node(key, ["b", object()]) is None
+
+
+def pages(fetch, limit):
+    items, cursor = [], None
+    while True:
+        page, cursor = fetch(cursor, limit)
+        assert len(page) <= limit
+        items += page
+        if cursor is None:
+            return items
+
+
+@settings(max_examples=20)
+@given(shape=st.lists(st.lists(st.sampled_from([Passed, Failed, Skipped]), max_size=6),
+                      min_size=1, max_size=4),
+       limit=st.integers(1, 4), needle=st.sampled_from(["s1", "T0", "/", "t1/s"]))
+def test_pages_problems_and_search_agree_with_the_tree(backend, shape, limit, needle):
+    run = Runsheaf(id="job", seq_num=0)
+    run.start()
+    expected_problems, paths = [], []
+    for t, results in enumerate(shape):
+        task = run.add_task(id="t%d" % t, seq_num=t)
+        task.start()
+        paths.append(["t%d" % t])
+        for s, result in enumerate(results):
+            section = task.add_section(id="s%d" % s, seq_num=s, type="Testcase")
+            section.start()
+            section.stop(result=result)
+            paths.append(["t%d" % t, "s%d" % s])
+            if result is not Passed:
+                expected_problems.append(["t%d" % t, "s%d" % s])
+        task.stop()
+    run.stop(num_tasks=len(shape))
+    with Store(backend.new_url()) as store:
+        key = store.store_tree(run)["key"]
+        for t, results in enumerate(shape):
+            ids = [c["id"] for c in pages(lambda c, n: store.children(key, ["t%d" % t], c, n), limit)]
+            assert ids == ["s%d" % s for s in range(len(results))]
+        found = [p["path"] for p in pages(lambda c, n: store.problems(key, c, n), limit)]
+        assert found == expected_problems
+        hits = [p["path"] for p in pages(lambda c, n: store.search(key, needle, c, n), limit)]
+        assert hits == [p for p in paths if needle.lower() in "/".join(p)]

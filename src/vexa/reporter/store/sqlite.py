@@ -10,6 +10,8 @@ from vexa.reporter.store.sql import Dialect, statements
 from vexa.reporter.store.url import StoreError
 
 BUSY_TIMEOUT_MS = 120_000  # an import holds the write lock for its whole file
+READ_CACHE = "PRAGMA cache_size = -16384"    # KiB per connection; the OS caches the file too
+WRITE_CACHE = "PRAGMA cache_size = -65536"   # an import's indexes stay in memory while it runs
 
 
 class SQLiteBackend:
@@ -45,7 +47,7 @@ class SQLiteBackend:
                 if conn.execute("PRAGMA journal_mode = WAL").fetchone()[0].lower() != "wal":
                     raise StoreError("store %s: cannot use write-ahead logging" % self.path)
                 conn.execute("PRAGMA synchronous = NORMAL")
-                conn.execute("PRAGMA cache_size = -65536")
+                conn.execute(READ_CACHE)
             except sqlite3.DatabaseError as exc:
                 raise StoreError("store %s: %s" % (self.path, exc)) from None
             self._local.conn = conn
@@ -74,6 +76,7 @@ class SQLiteBackend:
 
     def begin_write(self, conn):
         # Take the write lock at once: a run is read and replaced in one go.
+        conn.execute(WRITE_CACHE)
         conn.execute("BEGIN IMMEDIATE")
 
     def begin_read(self, conn):
@@ -81,10 +84,12 @@ class SQLiteBackend:
 
     def commit(self, conn):
         conn.execute("COMMIT")
+        conn.execute(READ_CACHE)
 
     def rollback(self, conn):
         if conn.in_transaction:
             conn.execute("ROLLBACK")
+        conn.execute(READ_CACHE)
 
     def describe(self, exc):
         """One line for a database error."""
