@@ -232,6 +232,7 @@ def test_a_token_guards_a_server_beyond_loopback(tmp_path, env):
         assert request(server, "GET", "/api/v1/runs", {"Authorization": "Bearer wrong"})[0] == 401
         assert request(server, "GET", "/api/v1/runs", {"Authorization": "Bearer " + token})[0] == 200
         assert request(server, "GET", "/signin")[0] == 200
+        assert request(server, "GET", "/")[0] == 303  # the viewer: to the sign-in page first
         conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
         conn.request("POST", "/signin", body="token=" + urllib.parse.quote(token),
                      headers={"Content-Type": "application/x-www-form-urlencoded"})

@@ -11,6 +11,7 @@
     GET /api/v1/runs/{key}/log?path=[...]     the node's slice of its log file
     GET /api/v1/diff?old=KEY&new=KEY          the differences between two runs
     GET /runsheaf, /section?id_list=[...]     the one file served, for older explorers
+    GET /, /static/NAME                       the viewer's pages
 
 Every error is a JSON object {"error": "..."} with its status.
 """
@@ -246,7 +247,7 @@ class API_:
         return JSON(node)
 
     async def index(self, request):
-        return JSON({"api": API + "/", "runs": API + "/runs"})
+        return JSON({"api": API + "/", "runs": API + "/runs", "viewer": "/"})
 
 
 async def _problem(request, exc):
@@ -282,8 +283,12 @@ def create_app(store, logs_dir=None, legacy_key=None, token=None, secure_cookie=
     def get(path, endpoint):
         return Route(path, endpoint, methods=["GET"])  # HEAD comes with GET
 
+    from vexa.reporter.server.pages import Pages
+    pages = Pages()
     routes = [
-        get("/", api.index),
+        get("/", pages.index),
+        get("/static/{name}", pages.static),
+        get(API + "/", api.index),
         get(API + "/runs", api.runs),
         get(API + "/runs/{key}", api.run),
         get(API + "/runs/{key}/info", api.info),

@@ -55,6 +55,12 @@ class AccessMiddleware:
     async def __call__(self, scope, receive, send):
         if scope["type"] != "http" or scope["path"] == SIGNIN or self._allowed(scope["headers"]):
             return await self.app(scope, receive, send)
+        if scope["path"] == "/" and scope["method"] in ("GET", "HEAD"):
+            # A person opening the viewer is sent to sign in, not shown an error.
+            await send({"type": "http.response.start", "status": 303,
+                        "headers": [(b"location", SIGNIN.encode("ascii")), (b"content-length", b"0")]})
+            await send({"type": "http.response.body", "body": b""})
+            return
         await send_error(send, 401, "a token is needed: send Authorization: Bearer TOKEN, "
                                     "or sign in at %s" % SIGNIN,
                          headers=[(b"www-authenticate", b"Bearer")])

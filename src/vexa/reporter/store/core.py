@@ -364,14 +364,16 @@ class Store:
         kinds = {sql.KIND_TESTCASE: "testcase", sql.KIND_PLUGIN: "plugin"}
         return self._seq_page(self.q["problems_page"], (key,), (), cursor, limit,
                               lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
-                                         "kind": kinds.get(r[4])})
+                                         "kind": kinds.get(r[4]), "runtime": r[5],
+                                         "children": r[6]})
 
     def search(self, key, text, cursor=None, limit=200):
         """Nodes whose path (ids joined by "/") contains the text, ignoring case."""
         needle = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
         needle = needle.replace("\0", "\ufffd").lower()
         return self._seq_page(self.q["search_page"], (key,), (needle,), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3]})
+                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                                         "runtime": r[4], "children": r[5]})
 
     def changed(self, key, since, cursor=None, limit=200):
         """Nodes that changed after generation `since` of the run, in tree order."""

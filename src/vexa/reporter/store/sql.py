@@ -155,10 +155,10 @@ def statements(dialect):
         "children_page": "SELECT pos, idlist, type, result, runtime, start, stop, children, seq "
                          "FROM nodes WHERE run = ? AND parent = ? AND pos >= ? "
                          "ORDER BY pos LIMIT ?",
-        "problems_page": "SELECT seq, idlist, type, result, kind FROM nodes "
+        "problems_page": "SELECT seq, idlist, type, result, kind, runtime, children FROM nodes "
                          "WHERE run = ? AND kind <> 0 AND seq >= ? "
                          "AND (result IS NULL OR result NOT IN (%s)) ORDER BY seq LIMIT ?" % passing,
-        "search_page": "SELECT seq, idlist, type, result FROM nodes "
+        "search_page": "SELECT seq, idlist, type, result, runtime, children FROM nodes "
                        "WHERE run = ? AND seq >= ? AND %s ORDER BY seq LIMIT ?"
                        % dialect.contains("search"),
         "changed_page": "SELECT seq, idlist, type, result, runtime, children FROM nodes "
