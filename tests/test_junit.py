@@ -389,3 +389,12 @@ def test_fast_path_serves_usual_jobs_and_steps_aside_when_the_rules_change(tmp_p
         finally:
             (undo or monkeypatch.undo)()
     assert fast_or_none(run, tmp_path) == expected
+
+
+@needs_fast
+def test_a_section_that_holds_itself_gets_dump_jsons_error_not_a_hang():
+    run = record([[Failed]])
+    case = run.tasks[0].sections[0]
+    case.sections.append(case)
+    with pytest.raises((ValueError, RecursionError)):
+        junit_xml(run)
