@@ -51,20 +51,17 @@ NB_MODULE(brevlet, m) {
     static const char pattern_text[] = "[\x00-\x08]|\x1b";
     nb::object pattern_str = steal_checked(
         PyUnicode_FromStringAndSize(pattern_text, sizeof pattern_text - 1));
-    nb::object pattern = call_method(m.attr("re"), interned("compile"), pattern_str);
+    nb::object pattern = m.attr("re").attr("compile")(pattern_str);
     m.attr("ESCAPE_SEQUENCE") = pattern;
 
-    nb::object repl = nb::cpp_function(
-        [](nb::handle match) { return escape_repl(match); }, nb::name("_escape_repl"),
-        nb::sig("def _escape_repl(match)"), arg("match"), nb::scope(m),
+    m.attr("_escape_repl") = module_function(
+        m, "_escape_repl", &escape_repl, nb::sig("def _escape_repl(match)"), arg("match"),
         "\n    escape control characters\n    ");
-    m.attr("_escape_repl") = repl;
 
-    m.attr("escape") = nb::cpp_function(&escape, nb::name("escape"),
-                                        nb::sig("def escape(string)"), arg("string"), nb::scope(m));
-    m.attr("escape_data") =
-        nb::cpp_function(&escape_data, nb::name("escape_data"), nb::sig("def escape_data(data)"),
-                         arg("data"), nb::scope(m));
+    m.attr("escape") = module_function(m, "escape", &escape, nb::sig("def escape(string)"),
+                                       arg("string"));
+    m.attr("escape_data") = module_function(m, "escape_data", &escape_data,
+                                            nb::sig("def escape_data(data)"), arg("data"));
 
     // What the fast paths stand in for, as bound now.
     State &s = *state;

@@ -8,7 +8,7 @@
 // as usual.
 #pragma once
 
-#include "python.hpp"
+#include "functions.hpp"
 
 namespace vexa {
 
@@ -98,7 +98,8 @@ private:
 };
 
 // Collects a class namespace and creates the class with type(), the same way
-// a class statement does, so bases may be any Python classes.
+// a class statement does, so bases may be any Python classes. Its functions
+// are Functions: a docstring among the extras is their whole __doc__.
 class ClassBuilder {
 public:
     ClassBuilder(nb::handle module, const char *name, const char *doc = nullptr)
@@ -110,16 +111,18 @@ public:
 
     template <typename Func, typename... Extra>
     ClassBuilder &method(const char *name, Func &&f, const Extra &...extra) {
-        ns_[name] = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
-                                     nb::name(name), extra...);
+        ns_[name] = wrap(nb::cpp_function(std::forward<Func>(f), nb::is_method(),
+                                          nb::name(name), extra...),
+                         name, docstring(extra...));
         return *this;
     }
 
     // A read-only property: assignment raises AttributeError.
     template <typename Func>
     ClassBuilder &property(const char *name, Func &&getter) {
-        nb::object fget = nb::cpp_function(std::forward<Func>(getter),
-                                           nb::is_method(), nb::name(name));
+        nb::object fget = wrap(nb::cpp_function(std::forward<Func>(getter),
+                                                nb::is_method(), nb::name(name)),
+                               name, nullptr);
         ns_[name] = steal_checked(PyObject_CallOneArg(
             reinterpret_cast<PyObject *>(&PyProperty_Type), fget.ptr()));
         return *this;
@@ -127,15 +130,17 @@ public:
 
     template <typename Func, typename... Extra>
     ClassBuilder &classmethod(const char *name, Func &&f, const Extra &...extra) {
-        nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
-                                         nb::name(name), extra...);
+        nb::object fn = wrap(nb::cpp_function(std::forward<Func>(f), nb::is_method(),
+                                              nb::name(name), extra...),
+                             name, docstring(extra...));
         ns_[name] = steal_checked(PyClassMethod_New(fn.ptr()));
         return *this;
     }
 
     template <typename Func, typename... Extra>
     ClassBuilder &staticmethod(const char *name, Func &&f, const Extra &...extra) {
-        nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+        nb::object fn = wrap(nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...),
+                             name, docstring(extra...));
         ns_[name] = steal_checked(PyStaticMethod_New(fn.ptr()));
         return *this;
     }
@@ -162,6 +167,13 @@ public:
     }
 
 private:
+    nb::object wrap(nb::object fn, const char *name, const char *doc) {
+        nb::object qualname = steal_checked(PyUnicode_FromFormat("%s.%s", name_, name));
+        nb::object f = function(std::move(fn), name, qualname, ns_["__module__"], doc);
+        Teardown::add(module_, f);
+        return f;
+    }
+
     nb::handle module_;
     const char *name_;
     nb::dict ns_;

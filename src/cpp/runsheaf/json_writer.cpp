@@ -76,12 +76,9 @@ public:
     nb::object text() { return out_.ascii_str(); }
 
 private:
-    // One level of nesting, counted where json's encoder counts one: each
-    // list or dict, and each value handed to default().
-    struct Nested : RecursionScope {
-        explicit Nested(const Writer &)
-            : RecursionScope(" while encoding a JSON object", RecursionScope::no_ceiling) {}
-    };
+    // One level of nesting is counted where json's encoder counts one:
+    // each list or dict, and each value handed to default().
+    static constexpr const char *nesting = " while encoding a JSON object";
 
     PyObject *pinned(Pins::Id id) const { return s_.pins[id].ptr(); }
 
@@ -197,7 +194,7 @@ private:
     }
 
     void array(PyObject *o) {
-        Nested nested(*this);
+        RecursionScope level(nesting, RecursionScope::no_ceiling);
         // Subclasses are read through their iterator, as json reads them.
         nb::object seq = PyList_CheckExact(o) || PyTuple_CheckExact(o)
                              ? nb::borrow(o)
@@ -218,7 +215,7 @@ private:
     }
 
     void dict(PyObject *o) {
-        Nested nested(*this);
+        RecursionScope level(nesting, RecursionScope::no_ceiling);
         // json looks at the dict's own size even when items() says otherwise
         if (PyDict_GET_SIZE(o) == 0) {
             put("{}");
@@ -242,14 +239,16 @@ private:
             return;
         }
 #endif
+        // items() may hand out a list that code run while writing changes
+        // or frees: walked as json's iterator walks it, each pair held.
         nb::object items = steal_checked(PyMapping_Items(o));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            PyObject *item = PyList_GET_ITEM(items.ptr(), i);
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+            if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
                 throw GiveUp();  // json raises ValueError
             if (i)
                 put(", ");
-            pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+            pair(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
         }
         put('}');
     }
@@ -280,7 +279,7 @@ private:
 
     // The rules of JSONDumper.default, in its order.
     void by_default(PyObject *o) {
-        Nested nested(*this);
+        RecursionScope level(nesting, RecursionScope::no_ceiling);
         if (datetime_rule_ && PyDateTime_CheckExact(o))
             datetime(o);
         else if (is_instance(o, pinned(s_.report_object_base)))
@@ -307,7 +306,7 @@ private:
     // The node mapping, pair by pair, without the dictionary: the rule of
     // for_each_node_pair, except that fullid and idlist may be derived.
     void node(PyObject *o) {
-        Nested mapping(*this);
+        RecursionScope level(nesting, RecursionScope::no_ceiling);
         nb::object value_ignore = global(N.VALUE_IGNORE);
         // The usual VALUE_IGNORE never holds a derived fullid (a str) or
         // idlist (a list that is not empty).
@@ -471,7 +470,7 @@ private:
     }
 
     void result(PyObject *o) {
-        Nested mapping(*this);
+        RecursionScope level(nesting, RecursionScope::no_ceiling);
         nb::object outcome = get_attr(o, N.value);
         nb::object reason = get_attr(o, N.reason);
         bool with_reason = truthy(reason);

@@ -96,7 +96,8 @@ static nb::object representer(const RepresenterRow &row, nb::handle module) {
 void define_representers(nb::module_ &m) {
     for (const RepresenterRow &row : representer_rows)
         if (row.provider == Provider::Module)
-            m.def(row.function, row.fn, nb::arg("dumper").none(), nb::arg("data").none());
+            m.attr(row.function) = module_function(m, row.function, row.fn,
+                                                   nb::arg("dumper").none(), nb::arg("data").none());
 }
 
 void register_representers(nb::handle module, nb::handle dumper) {

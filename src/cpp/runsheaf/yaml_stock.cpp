@@ -83,9 +83,12 @@ bool pristine_resolvers(nb::handle table) {
     while (PyDict_Next(table.ptr(), &pos, &key, &list)) {
         if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(list))
             return false;
+        // held: reading a pattern may run code that changes the table
+        nb::object held_key = nb::borrow(key), held_list = nb::borrow(list);
         std::string tags;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject *entry = PyList_GET_ITEM(list, i);
+            nb::object held_entry = nb::borrow(PyList_GET_ITEM(list, i));
+            PyObject *entry = held_entry.ptr();
             if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
                 return false;
             std::string name = ascii(PyTuple_GET_ITEM(entry, 0));
@@ -186,9 +189,11 @@ bool pristine_representers(YamlStock &s, nb::handle module, nb::handle dumper) {
     Py_ssize_t pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(want.ptr(), &pos, &key, &expected)) {
-        PyObject *have = PyDict_GetItemWithError(representers.ptr(), key);
-        check(have || !PyErr_Occurred());
-        if (!have || (have != expected && !same_method(have, expected)))
+        PyObject *found = PyDict_GetItemWithError(representers.ptr(), key);
+        check(found || !PyErr_Occurred());
+        // held: same_method reads attributes, which may run code
+        nb::object have = nb::borrow(found);
+        if (!found || (found != expected && !same_method(have, expected)))
             return false;
     }
     nb::object multi = get_attr(dumper, N.yaml_multi_representers);
