@@ -1452,9 +1452,12 @@ bool pristine_resolvers(nb::handle table) {
     while (PyDict_Next(table.ptr(), &pos, &key, &list)) {
         if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(list))
             return false;
+        // held: reading a pattern may run code that changes the table
+        nb::object held_key = nb::borrow(key), held_list = nb::borrow(list);
         std::string tags;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject *entry = PyList_GET_ITEM(list, i);
+            nb::object held_entry = nb::borrow(PyList_GET_ITEM(list, i));
+            PyObject *entry = held_entry.ptr();
             if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
                 return false;
             std::string name = ascii(PyTuple_GET_ITEM(entry, 0));
@@ -1583,9 +1586,11 @@ bool pristine_representers(Snapshot &s, nb::handle module) {
     Py_ssize_t pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(want.ptr(), &pos, &key, &expected)) {
-        PyObject *have = PyDict_GetItemWithError(s.representers.ptr(), key);
-        check(have || !PyErr_Occurred());
-        if (!have || (have != expected && !same_method(have, expected)))
+        PyObject *found = PyDict_GetItemWithError(s.representers.ptr(), key);
+        check(found || !PyErr_Occurred());
+        // held: same_method reads attributes, which may run code
+        nb::object have = nb::borrow(found);
+        if (!found || (found != expected && !same_method(have, expected)))
             return false;
     }
     s.representers_copy = dict_copy(s.representers);
@@ -2959,14 +2964,16 @@ private:
             return;
         }
 #endif
+        // items() may hand out a list that code run while writing changes
+        // or frees: walked as json's iterator walks it, each pair held.
         nb::object items = steal_checked(PyMapping_Items(o));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            PyObject *item = PyList_GET_ITEM(items.ptr(), i);
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+            if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
                 throw GiveUp();  // json raises ValueError
             if (i)
                 put(", ");
-            pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+            pair(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
         }
         put('}');
     }
