@@ -436,9 +436,16 @@ nb::object roll_up_once(nb::handle node) {
 }
 
 void node_roll_up(nb::handle self) {
-    nb::object node = nb::borrow(self);
-    while (node.is_valid())
-        node = roll_up_once(node);
+    // The nodes rolled up so far; meeting the one half as far back again
+    // means the _parent chain is cyclic (as fullid reports it).
+    std::vector<nb::object> path{nb::borrow(self)};
+    while (nb::object next = roll_up_once(path.back())) {
+        if (next.is(path[path.size() / 2])) {
+            PyErr_SetString(PyExc_RecursionError, "the _parent chain of a report node is cyclic");
+            throw nb::python_error();
+        }
+        path.push_back(std::move(next));
+    }
 }
 
 void roll_up(nb::handle self) {
