@@ -221,3 +221,19 @@ class TestCyclicParents:
         assert done.stdout.split("\n")[:-1] == [
             "%d %s" % (n, op) for n in (1, 2, 3) for op in ("stop", "roll_up")]
 
+
+class TestUnmeasurableLogs:
+    @pytest.mark.parametrize("path", ["a\ud800b", "a\0b", "/tmp/\udcff\0"])
+    def test_positions_as_for_a_missing_file(self, path):
+        task = rs.Runsheaf(id="r", seq_num=0).add_task(id="t", seq_num=1)
+        task.start(logfile=path)
+        section, plugin = task.add_section(id="s", seq_num=2), task.add_plugin(id="p", seq_num=3)
+        section.start(logfile=path)
+        plugin.logfile = path
+        plugin.start()
+        section.stop(result=Passed)
+        plugin.stop()
+        task.stop()
+        for node in (section, plugin):
+            assert node.logs == {"file": os.path.basename(path), "begin": 0, "size": -1}
+        assert task.logfile == os.path.basename(path)

@@ -619,13 +619,15 @@ nb::object file_size(nb::handle path) {
     return call_method(get_attr(global(N.os), N.path), N.getsize, path);
 }
 
-// Runs f; an OSError from it gives `fallback` instead.
+// Runs f; a log that cannot be measured gives `fallback` instead: an
+// OSError, or a ValueError for a path the file system cannot take (a NUL,
+// a lone surrogate).
 template <typename F>
 nb::object or_on_oserror(F &&f, long fallback) {
     try {
         return f();
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
             throw;
         return nb::int_(fallback);
     }
