@@ -8,7 +8,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace vexa {
 
@@ -188,6 +190,84 @@ private:
     PyObject *ref_ = nullptr;  // kept for the life of the process
 };
 
+// The functions a module put into its classes, let go when the module's
+// namespace is cleared at interpreter exit. A report object can outlive its
+// module there in garbage the collector never frees: a datetime is not
+// tracked by it, so one whose tzinfo is of a class defined in a script
+// closes a cycle (the script's namespace, the datetime, the tzinfo, its
+// class, its methods, the namespace) that stays to the end, and with it
+// the classes of every report object the script holds. Without this their
+// nanobind functions would outlive the interpreter.
+class Teardown {
+public:
+    // Registers the names of `cls` that hold the module's functions.
+    static void add(nb::handle module, nb::handle cls, std::vector<std::string> names) {
+        nb::object capsule = get_optional_attr(module, key());
+        if (!capsule.is_valid()) {
+            capsule = steal_checked(PyCapsule_New(new Classes(), "vexa.teardown", &release));
+            set_attr(module, key(), capsule);
+        }
+        auto *classes = static_cast<Classes *>(PyCapsule_GetPointer(capsule.ptr(), "vexa.teardown"));
+        check(classes != nullptr);
+        PyObject *ref = PyWeakref_NewRef(cls.ptr(), nullptr);
+        check(ref != nullptr);
+        classes->push_back({ref, std::move(names)});
+    }
+
+private:
+    struct Entry {
+        PyObject *ref;  // weak reference to the class
+        std::vector<std::string> names;
+    };
+    using Classes = std::vector<Entry>;
+
+    static PyObject *key() {
+        static PyObject *k = interned("__vexa_teardown__");
+        return k;
+    }
+
+    static bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+        return Py_IsFinalizing();
+#else
+        return _Py_IsFinalizing();
+#endif
+    }
+
+    static void release(PyObject *capsule) {
+        auto *classes = static_cast<Classes *>(PyCapsule_GetPointer(capsule, "vexa.teardown"));
+        if (!classes) {
+            PyErr_Clear();
+            return;
+        }
+        // Only at exit: a module dropped while the program runs leaves its
+        // classes as they are.
+        bool exiting = finalizing();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject *pending = PyErr_GetRaisedException();
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+#endif
+        for (Entry &entry : *classes) {
+            PyObject *cls = exiting ? weakref_target(entry.ref) : nullptr;
+            if (cls) {
+                for (const std::string &name : entry.names)
+                    if (PyObject_DelAttrString(cls, name.c_str()) < 0)
+                        PyErr_Clear();
+                Py_DECREF(cls);
+            }
+            Py_DECREF(entry.ref);
+        }
+        delete classes;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(pending);
+#else
+        PyErr_Restore(type, value, tb);
+#endif
+    }
+};
+
 // Collects a class namespace and creates the class with type(), the same way
 // a class statement does, so bases may be any Python classes.
 class ClassBuilder {
@@ -203,6 +283,7 @@ public:
     ClassBuilder &method(const char *name, Func &&f, const Extra &...extra) {
         ns_[name] = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
                                      nb::name(name), extra...);
+        functions_.emplace_back(name);
         return *this;
     }
 
@@ -213,6 +294,7 @@ public:
                                            nb::is_method(), nb::name(name));
         ns_[name] = steal_checked(PyObject_CallOneArg(
             reinterpret_cast<PyObject *>(&PyProperty_Type), fget.ptr()));
+        functions_.emplace_back(name);
         return *this;
     }
 
@@ -221,6 +303,7 @@ public:
         nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::is_method(),
                                          nb::name(name), extra...);
         ns_[name] = steal_checked(PyClassMethod_New(fn.ptr()));
+        functions_.emplace_back(name);
         return *this;
     }
 
@@ -228,6 +311,7 @@ public:
     ClassBuilder &staticmethod(const char *name, Func &&f, const Extra &...extra) {
         nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
         ns_[name] = steal_checked(PyStaticMethod_New(fn.ptr()));
+        functions_.emplace_back(name);
         return *this;
     }
 
@@ -238,11 +322,18 @@ public:
 
     nb::dict &ns() { return ns_; }
 
-    // Create the class with the given bases and bind it in the module.
-    nb::object build(nb::handle bases) {
+    // Create the class with the given bases.
+    nb::object create(nb::handle bases) {
         nb::object args = nb::make_tuple(nb::str(name_), bases, ns_);
         nb::object cls = steal_checked(PyObject_Call(
             reinterpret_cast<PyObject *>(&PyType_Type), args.ptr(), nullptr));
+        Teardown::add(module_, cls, functions_);
+        return cls;
+    }
+
+    // Create the class with the given bases and bind it in the module.
+    nb::object build(nb::handle bases) {
+        nb::object cls = create(bases);
         nb::setattr(module_, name_, cls);
         return cls;
     }
@@ -251,6 +342,7 @@ private:
     nb::handle module_;
     const char *name_;
     nb::dict ns_;
+    std::vector<std::string> functions_;  // names that hold our functions
 };
 
 }  // namespace vexa

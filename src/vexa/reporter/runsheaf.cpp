@@ -3542,6 +3542,8 @@ NB_MODULE(runsheaf, m) {
     add_representer(m.attr("AttrDict"), m.attr("AttrDict_representer"));
     for (const nb::object &cls : {runsheaf_cls, task_cls, section_cls, plugin_cls})
         add_representer(cls, cls.attr("to_yaml"));
+    // The table add_representer made holds the functions above.
+    Teardown::add(m, yaml_dumper, {"yaml_representers"});
     fast_yaml::capture(m);
     fast_json::init(m);
 
