@@ -3521,13 +3521,14 @@ NB_MODULE(runsheaf, m) {
             .method("stop", &section_stop)
             .build(node_bases);
 
-    m.def("str_representer", &str_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("float_representer", &float_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("type_representer", &type_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("unknown_representer", &unknown_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("ResultCounter_representer", &counter_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("TestResult_representer", &result_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("AttrDict_representer", &attrdict_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    for (auto [name, fn] : {std::pair{"str_representer", &str_representer},
+                            {"float_representer", &float_representer},
+                            {"type_representer", &type_representer},
+                            {"unknown_representer", &unknown_representer},
+                            {"ResultCounter_representer", &counter_representer},
+                            {"TestResult_representer", &result_representer},
+                            {"AttrDict_representer", &attrdict_representer}})
+        m.attr(name) = module_function(m, name, fn, nb::arg("dumper").none(), nb::arg("data").none());
 
     // Exact-type registrations, last, in this order; None is PyYAML's fallback.
     nb::object add_representer = yaml_dumper.attr("add_representer");
@@ -3542,8 +3543,6 @@ NB_MODULE(runsheaf, m) {
     add_representer(m.attr("AttrDict"), m.attr("AttrDict_representer"));
     for (const nb::object &cls : {runsheaf_cls, task_cls, section_cls, plugin_cls})
         add_representer(cls, cls.attr("to_yaml"));
-    // The table add_representer made holds the functions above.
-    Teardown::add(m, yaml_dumper, {"yaml_representers"});
     fast_yaml::capture(m);
     fast_json::init(m);
 
