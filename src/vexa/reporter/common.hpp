@@ -9,10 +9,11 @@
 #include <nanobind/nanobind.h>
 
 #if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_OBJECT_EX T_OBJECT_EX
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
+// The member types of 3.12's descrobject.h; structmember.h, which has them
+// before, also defines short macro names (T_INT, ...) that clash.
+#define Py_T_OBJECT_EX 16
+#define Py_T_PYSSIZET 19
+#define Py_READONLY 1
 #endif
 
 #include <string>
