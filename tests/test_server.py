@@ -21,7 +21,7 @@ from vexa.results import Failed, Passed
 
 
 @pytest.fixture(scope="module")
-def served(tmp_path_factory):
+def served(tmp_path_factory, backend):
     tmp = tmp_path_factory.mktemp("served")
     logs = tmp / "logs"
     logs.mkdir()
@@ -37,7 +37,7 @@ def served(tmp_path_factory):
         section.stop(result=Passed)
     path = tmp / "results.json"
     path.write_text(run.dump_json())
-    store = Store("sqlite:///" + str(tmp / "store.sqlite"))
+    store = Store(backend.new_url())
     server = Server(store, files=[str(path)], port=0, logs_dir=str(logs)).start()
     yield server, store, str(path)
     server.stop()
@@ -136,8 +136,8 @@ def test_log_slices_come_only_from_the_logs_folder(served, section, status, answ
     assert body == answer if status == 200 else answer in json.loads(body)["error"]
 
 
-def test_diff_of_two_runs(tmp_path):
-    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store:
+def test_diff_of_two_runs(store_url):
+    with Store(store_url) as store:
         old = store.store_tree(build_run(["t"], ["a", "b"], run_id="old"))["key"]
         new = store.store_tree(build_run(["t"], ["a", "b"], run_id="new", results=(Failed, Passed)))["key"]
         with Server(store, port=0) as server:
@@ -162,8 +162,8 @@ def test_idle_and_slow_connections_are_closed(tmp_path, monkeypatch):
             sock.close()
 
 
-def test_a_store_that_changes_while_a_client_browses(tmp_path):
-    with Store("sqlite:///" + str(tmp_path / "s.sqlite")) as store:
+def test_a_store_that_changes_while_a_client_browses(store_url):
+    with Store(store_url) as store:
         run = build_run(["t1"], ["a"])
         key = store.store_tree(run)["key"]
         client = HTTPClient

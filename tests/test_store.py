@@ -4,7 +4,6 @@ node; runs are whole or absent, whatever happens during an import."""
 import json
 import os
 import signal
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -16,6 +15,7 @@ from hypothesis import given, settings, strategies as st
 from vexa.reporter.explorer import Explorer
 from vexa.reporter.runsheaf import Runsheaf
 from vexa.reporter.store import Store, StoreClient, StoreError
+from vexa.reporter.store.core import PATH_DEPTH
 from vexa.reportserver import ResultsFileClient
 from vexa.results import Errored, Failed, Passed, Skipped
 
@@ -57,8 +57,8 @@ def walk(a, b):
 
 
 @pytest.fixture
-def store(tmp_path):
-    with Store("sqlite:///" + str(tmp_path / "store.sqlite")) as s:
+def store(store_url):
+    with Store(store_url) as s:
         yield s
 
 
@@ -74,11 +74,11 @@ ids = st.one_of(st.text(max_size=6), st.integers(-3, 3))
 @settings(max_examples=25)
 @given(task_ids=st.lists(ids, min_size=1, max_size=3),
        section_ids=st.lists(ids, max_size=5))
-def test_a_stored_run_browses_like_its_file(tmp_path_factory, task_ids, section_ids):
+def test_a_stored_run_browses_like_its_file(tmp_path_factory, backend, task_ids, section_ids):
     # Repeated ids, numbers, surrogates and NUL: the first match wins, as in the file.
     tmp = tmp_path_factory.mktemp("rt")
     path = write(tmp, build_run(task_ids, section_ids))
-    with Store("sqlite:///" + str(tmp / "s.sqlite")) as store:
+    with Store(backend.new_url()) as store:
         key = store.import_file(path)["key"]
         assert walk(Explorer(StoreClient(store, key)), Explorer(ResultsFileClient(path))) >= 2
 
@@ -187,18 +187,17 @@ def test_what_is_not_a_regular_file_is_refused_before_reading(tmp_path, store):
             store.import_file(str(path))
 
 
-def test_a_newer_store_is_refused_and_left_alone(tmp_path):
-    url = "sqlite:///" + str(tmp_path / "s.sqlite")
-    Store(url).close()
-    with sqlite3.connect(str(tmp_path / "s.sqlite")) as db:
-        db.execute("UPDATE meta SET value = '99' WHERE name = 'schema_version'")
+def test_a_newer_store_is_refused_and_left_alone(backend, store_url):
+    Store(store_url).close()
+    backend.execute(store_url, "UPDATE meta SET value = '99' WHERE name = 'schema_version'")
     with pytest.raises(StoreError, match="schema version 99.*upgrade the package"):
-        Store(url)
-    with sqlite3.connect(str(tmp_path / "s.sqlite")) as db:
-        assert db.execute("SELECT value FROM meta WHERE name = 'schema_version'").fetchone() == ("99",)
+        Store(store_url)
+    assert backend.execute(store_url, "SELECT value FROM meta WHERE name = 'schema_version'") == [("99",)]
 
 
-def test_a_full_disk_gives_a_clear_error_and_an_intact_store(tmp_path, store):
+def test_a_full_disk_gives_a_clear_error_and_an_intact_store(tmp_path, backend, store):
+    if backend.name != "sqlite":
+        pytest.skip("only SQLite can be made to run out of room from a test")
     store.store_tree(build_run(["t"], ["a"]))
     conn = store.backend.connection()
     pages = conn.execute("PRAGMA page_count").fetchone()[0]
@@ -228,12 +227,11 @@ def read_offset(pid, path):
     return 0
 
 
-def test_an_import_killed_part_way_leaves_the_store_as_it_was(tmp_path, store):
+def test_an_import_killed_part_way_leaves_the_store_as_it_was(tmp_path, backend, store_url, store):
     store.store_tree(build_run(["t"], ["a"]))
     big = build_run(["t%d" % n for n in range(300)], ["s%d" % n for n in range(60)], run_id="big")
     path = write(tmp_path, big, "big.json")
-    db = store.backend.path
-    process = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, "sqlite:///" + db, path])
+    process = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, store_url, path])
     # Kill it in the middle of its rows: once it has read a third of the file.
     size, deadline = os.path.getsize(path), time.monotonic() + 120
     while read_offset(process.pid, path) < size // 3:
@@ -242,11 +240,11 @@ def test_an_import_killed_part_way_leaves_the_store_as_it_was(tmp_path, store):
         time.sleep(0.005)
     process.send_signal(signal.SIGKILL)
     process.wait()
-    with Store("sqlite:///" + db) as after:
+    with Store(store_url) as after:
         assert [r["id"] for r in after.runs()[0]] == ["job"]
-        conn = after.backend.connection()
-        assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
-        assert conn.execute("SELECT count(*) FROM nodes WHERE run <> 1").fetchone() == (0,)
+        if backend.name == "sqlite":
+            assert backend.execute(store_url, "PRAGMA integrity_check") == [("ok",)]
+        assert backend.execute(store_url, "SELECT count(*) FROM nodes WHERE run <> 1") == [(0,)]
         assert after.import_file(path)["action"] == "added"
 
 
@@ -288,6 +286,30 @@ def test_a_removed_runs_key_is_never_given_again(store):
     assert second > first and store.node(first, []) is None
 
 
+@pytest.mark.parametrize("depth", [1, 2, PATH_DEPTH, PATH_DEPTH + 1, 40])
+def test_paths_of_any_depth_take_the_first_match_at_each_level(store, depth):
+    # A chain `depth` deep under the second of two tasks sharing an id: the
+    # first one, which has no such child, is the one a path goes through.
+    chain = {"id": depth - 1, "type": "Step"}
+    for level in reversed(range(depth - 1)):
+        chain = {"id": level, "type": "Step", "sections": [chain]}
+    doc = {"report": {"id": "run", "tasks": [
+        {"id": "a", "sections": [{"id": "first"}]},
+        {"id": "a", "sections": [chain, {"id": "first"}]},
+        {"id": "b", "sections": [chain]}]}}
+    key = store.import_text(json.dumps(doc))["key"]
+    path = list(range(depth))
+    assert store.node(key, ["a"] + path) is None
+    assert store.children(key, ["a"] + path) is None
+    assert store.node(key, ["b"] + path)["id"] == depth - 1
+    assert store.find(key, ["b"] + path) is not None
+    assert store.children(key, ["b"] + path[:-1])[0][0]["path"] == ["b"] + path
+    assert store.children(key, ["b"] + path) == ([], None)
+    assert store.node(key, ["b"] + path[:-1] + [str(depth - 1)]) is None  # ids keep their type
+    assert store.node(key, ["a", "first"])["id"] == "first"
+    assert store.node(key, ["b", object()]) is None
+
+
 def pages(fetch, limit):
     items, cursor = [], None
     while True:
@@ -302,7 +324,7 @@ def pages(fetch, limit):
 @given(shape=st.lists(st.lists(st.sampled_from([Passed, Failed, Skipped]), max_size=6),
                       min_size=1, max_size=4),
        limit=st.integers(1, 4), needle=st.sampled_from(["s1", "T0", "/", "t1/s"]))
-def test_pages_problems_and_search_agree_with_the_tree(tmp_path_factory, shape, limit, needle):
+def test_pages_problems_and_search_agree_with_the_tree(backend, shape, limit, needle):
     run = Runsheaf(id="job", seq_num=0)
     run.start()
     expected_problems, paths = [], []
@@ -319,7 +341,7 @@ def test_pages_problems_and_search_agree_with_the_tree(tmp_path_factory, shape, 
                 expected_problems.append(["t%d" % t, "s%d" % s])
         task.stop()
     run.stop(num_tasks=len(shape))
-    with Store("sqlite:///" + str(tmp_path_factory.mktemp("p") / "s.sqlite")) as store:
+    with Store(backend.new_url()) as store:
         key = store.store_tree(run)["key"]
         for t, results in enumerate(shape):
             ids = [c["id"] for c in pages(lambda c, n: store.children(key, ["t%d" % t], c, n), limit)]

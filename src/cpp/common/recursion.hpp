@@ -6,8 +6,8 @@
 // the limit is counted here as well, since Py_EnterRecursiveCall checks a C
 // limit of its own from 3.12 on. A fast path counts its levels in a depth of
 // its own and gives its ceiling: deeper than that or than the recursion
-// limit, or with less than a megabyte of C stack left, it gives up
-// (GiveUp), and the generic path decides what deep data gives.
+// limit (or, without a ceiling, with a megabyte of C stack used), it gives
+// up (GiveUp), and the generic path decides what deep data gives.
 #pragma once
 
 #include "fallback.hpp"
@@ -49,8 +49,10 @@ public:
             depth.stack_base = at;
             depth.limit = Py_GetRecursionLimit();
         }
+        // Without a ceiling of its own, the C stack left is the bound.
         if (depth.levels >= ceiling || depth.levels >= depth.limit ||
-            (depth.stack_base > at && depth.stack_base - at > stack_budget))
+            (ceiling == no_ceiling && depth.stack_base > at &&
+             depth.stack_base - at > stack_budget))
             throw GiveUp();
         if (Py_EnterRecursiveCall(where))
             throw nb::python_error();

@@ -14,6 +14,7 @@ from vexa.reporter.store.rows import NotAResultsDocument, id_key, to_json
 from vexa.reporter.store.url import StoreError, parse, store_url
 
 BATCH = 2000
+PATH_DEPTH = 6  # paths up to this long take one statement (SQLite parses nests of 8 at most)
 MAX_PAGE = 1000
 YAML_SUFFIXES = (".yaml", ".yml")
 
@@ -23,6 +24,9 @@ def open_backend(url):
     if kind == "sqlite":
         from vexa.reporter.store.sqlite import SQLiteBackend
         return SQLiteBackend(where)
+    if kind == "postgresql":
+        from vexa.reporter.store.postgres import PostgresBackend
+        return PostgresBackend(where)
     raise StoreError("store URL %s: this installation has no %s back end" % (url, kind))
 
 
@@ -39,6 +43,7 @@ class Store:
         self.backend = open_backend(self.url)
         self.dialect = self.backend.dialect
         self.q = sql.statements(self.dialect)
+        self._paths = {}
         self._prepare()
 
     def close(self):
@@ -53,34 +58,44 @@ class Store:
     # -- schema ---------------------------------------------------------------
 
     def _prepare(self):
-        conn = self.backend.connection()
+        backend = self.backend
         try:
-            self.backend.begin_write(conn)
-            cur = conn.cursor()
-            cur.execute("CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
-            row = cur.execute(self.q["get_meta"], ("schema_version",)).fetchone()
-            version = int(row[0]) if row else None
-            if version is None:
-                for statement in sql.schema(self.dialect):
+            with backend.borrow() as conn:
+                # The usual case needs no write, so it never waits for an import.
+                try:
+                    row = conn.execute(self.q["get_meta"], ("schema_version",)).fetchone()
+                except backend.errors:
+                    row = None  # a new store: no tables yet
+                if row is not None and row[0] == str(sql.SCHEMA_VERSION):
+                    return
+                try:
+                    backend.begin_write(conn)
+                    self._settle_schema(conn.cursor())
+                    backend.commit(conn)
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
+
+    def _settle_schema(self, cur):
+        cur.execute("CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
+        row = cur.execute(self.q["get_meta"], ("schema_version",)).fetchone()
+        version = int(row[0]) if row else None
+        if version is None:
+            for statement in sql.schema(self.dialect):
+                cur.execute(statement)
+            cur.execute(self.q["set_meta"], ("schema_version", str(sql.SCHEMA_VERSION)))
+        elif version > sql.SCHEMA_VERSION:
+            raise StoreError("store %s has schema version %d; this vexa.reporter knows up to "
+                             "%d: upgrade the package" % (self.backend.name, version,
+                                                          sql.SCHEMA_VERSION))
+        else:
+            while version < sql.SCHEMA_VERSION:
+                for statement in sql.UPGRADES[version](self.dialect):
                     cur.execute(statement)
-                cur.execute(self.q["set_meta"], ("schema_version", str(sql.SCHEMA_VERSION)))
-            elif version > sql.SCHEMA_VERSION:
-                raise StoreError("store %s has schema version %d; this vexa.reporter knows up to "
-                                 "%d: upgrade the package" % (self.backend.name, version,
-                                                              sql.SCHEMA_VERSION))
-            else:
-                while version < sql.SCHEMA_VERSION:
-                    for statement in sql.UPGRADES[version](self.dialect):
-                        cur.execute(statement)
-                    version += 1
-                cur.execute(self.q["update_meta"], (str(version), "schema_version"))
-            self.backend.commit(conn)
-        except self.backend.errors as exc:
-            self.backend.rollback(conn)
-            raise StoreError(self.backend.describe(exc)) from None
-        except BaseException:
-            self.backend.rollback(conn)
-            raise
+                version += 1
+            cur.execute(self.q["update_meta"], (str(version), "schema_version"))
 
     def schema_version(self):
         return int(self._one(self.q["get_meta"], ("schema_version",))[0])
@@ -132,37 +147,44 @@ class Store:
         return self._import(DocumentRows(report=report), source=path, digest=digest)
 
     def _import(self, document, source, digest=None):
-        conn = self.backend.connection()
         backend = self.backend
         try:
-            backend.begin_write(conn)
-            cur = conn.cursor()
-            target = None  # (key, statement, generation, existing), settled by the first row
-            batch = []
-            for row in document.rows():
-                if target is None:
-                    target = self._target(cur, document.run)
-                batch.append((target[0],) + row[:16] + (target[2],) + row[16:])
-                if len(batch) >= BATCH:
-                    cur.executemany(self.q[target[1]], batch)
-                    batch.clear()
-            if target is None:
-                raise NotAResultsDocument("not a results document: the report is empty")
-            if batch:
-                cur.executemany(self.q[target[1]], batch)
-            result = self._finish(cur, target, document, digest or document.digest(), source)
-            if result["action"] == "unchanged":
-                backend.rollback(conn)
-            else:
-                backend.commit(conn)
-                backend.after_import(conn)
-            return result
+            with backend.borrow() as conn:
+                try:
+                    backend.begin_write(conn)
+                    result = self._write_rows(conn.cursor(), document, source, digest)
+                    if result["action"] == "unchanged":
+                        backend.rollback(conn)
+                    else:
+                        backend.commit(conn)
+                        backend.after_import(conn)
+                    return result
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
         except backend.errors as exc:
-            backend.rollback(conn)
             raise StoreError(backend.describe(exc)) from None
-        except BaseException:
-            backend.rollback(conn)
-            raise
+
+    def _write_rows(self, cur, document, source, digest):
+        rows = document.rows()
+        first = next(rows, None)
+        if first is None:  # a report without a run: nothing is stored
+            raise NotAResultsDocument("not a results document: the report is empty")
+        # (key, table, generation, existing), settled once the run's fields are read
+        target = self._target(cur, document.run)
+
+        def batches():
+            key, _, generation, _ = target
+            batch = [(key,) + first[:16] + (generation,) + first[16:]]
+            for row in rows:
+                batch.append((key,) + row[:16] + (generation,) + row[16:])
+                if len(batch) >= BATCH:
+                    yield batch
+                    batch = []
+            yield batch
+
+        self.backend.insert_rows(cur, target[1], batches())
+        return self._finish(cur, target, document, digest or document.digest(), source)
 
     def _target(self, cur, run):
         """Where the rows of this run go: (key, statement, generation).
@@ -176,11 +198,11 @@ class Store:
             key = max(int(row[0]) if row else 0, cur.execute(self.q["last_key"]).fetchone()[0] or 0) + 1
             cur.execute(self.q["update_meta" if row else "set_meta"],
                         (str(key), "last_key") if row else ("last_key", str(key)))
-            return (key, "insert_node", 1, None)
+            return (key, "nodes", 1, None)
         key, _, generation = found
         cur.execute(self.dialect.temp_nodes_table())
         cur.execute(self.q["clear_incoming"])
-        return (key, "insert_incoming", generation + 1, found)
+        return (key, "incoming", generation + 1, found)
 
     def _finish(self, cur, target, document, digest, source):
         key, _, generation, existing = target
@@ -202,30 +224,36 @@ class Store:
 
     def remove(self, key):
         """Remove a run; False if there was none with this key."""
-        conn = self.backend.connection()
+        backend = self.backend
         try:
-            self.backend.begin_write(conn)
-            cur = conn.cursor()
-            cur.execute(self.q["delete_nodes"], (key,))
-            cur.execute(self.q["delete_run"], (key,))
-            found = cur.rowcount > 0
-            self.backend.commit(conn)
-            return found
-        except self.backend.errors as exc:
-            self.backend.rollback(conn)
-            raise StoreError(self.backend.describe(exc)) from None
+            with backend.borrow() as conn:
+                try:
+                    backend.begin_write(conn)
+                    cur = conn.cursor()
+                    cur.execute(self.q["delete_nodes"], (key,))
+                    cur.execute(self.q["delete_run"], (key,))
+                    found = cur.rowcount > 0
+                    backend.commit(conn)
+                    return found
+                except BaseException:
+                    backend.rollback(conn)
+                    raise
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
 
     # -- reading --------------------------------------------------------------
 
     def _all(self, statement, args):
         try:
-            return self.backend.connection().execute(statement, args).fetchall()
+            with self.backend.borrow() as conn:
+                return conn.execute(statement, args).fetchall()
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
     def _one(self, statement, args):
         try:
-            return self.backend.connection().execute(statement, args).fetchone()
+            with self.backend.borrow() as conn:
+                return conn.execute(statement, args).fetchone()
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
@@ -244,6 +272,22 @@ class Store:
         row = self._one(self.q["get_run"], (key,))
         return None if row is None else _run_dict(row)
 
+    def _path(self, key, id_list, what):
+        """(statement, arguments) reaching the end of the path in one go
+        (see `sql.path_statements`), or None for a path too long for that
+        or one that cannot be a path."""
+        if not 0 < len(id_list) <= PATH_DEPTH:
+            return None
+        try:
+            ids = tuple([id_key(child_id) for child_id in id_list])
+        except (TypeError, ValueError):  # an id that is no JSON value
+            return None
+        statements = self._paths.get(len(ids))
+        if statements is None:
+            statements = self._paths[len(ids)] = sql.path_statements(self.dialect, len(ids))
+        keys = len(ids) if what == "find" else len(ids) + 1
+        return statements[what], (key,) * keys + ids
+
     def find(self, key, id_list):
         """The seq of the node at the end of the path (first match at each
         level), or None."""
@@ -252,14 +296,17 @@ class Store:
         seq = 0
         if not id_list:
             return 0 if self._one(self.q["node_by_seq"], (key, 0)) else None
-        conn = self.backend.connection()
+        path = self._path(key, id_list, "find")
+        if path is not None:
+            return self._one(*path)[0]
         statement = self.q["child_seq_by_id"]
         try:
-            for child_id in id_list:
-                row = conn.execute(statement, (key, seq, id_key(child_id))).fetchone()
-                if row is None:
-                    return None
-                seq = row[0]
+            with self.backend.borrow() as conn:
+                for child_id in id_list:
+                    row = conn.execute(statement, (key, seq, id_key(child_id))).fetchone()
+                    if row is None:
+                        return None
+                    seq = row[0]
         except (TypeError, ValueError):  # an id that is no JSON value
             return None
         except self.backend.errors as exc:
@@ -268,30 +315,35 @@ class Store:
 
     def node(self, key, id_list=()):
         """The node in the flat dictionary form, or None."""
-        seq = self.find(key, list(id_list))
+        id_list = list(id_list)
+        path = self._path(key, id_list, "node")
+        if path is not None:
+            return _node(self._one(*path))
+        seq = self.find(key, id_list)
         if seq is None:
             return None
         return self.node_by_seq(key, seq)
 
     def node_by_seq(self, key, seq):
-        row = self._one(self.q["node_by_seq"], (key, seq))
-        if row is None:
-            return None
-        node = loads(row[2])
-        node.setdefault("tasks" if seq == 0 and _run_like(node) else "sections", [])
-        node.setdefault("details", [])
-        node.setdefault("extra", {})
-        return node
+        return _node(self._one(self.q["node_by_seq"], (key, seq)))
 
     def children(self, key, id_list, cursor=None, limit=200):
         """(rows, next cursor) of the node's children in order, each with what
         a tree view needs; None when there is no such node."""
-        seq = self.find(key, list(id_list))
-        if seq is None:
-            return None
+        id_list = list(id_list)
         limit = _limit(limit)
         start = decode_cursor(cursor, 1)[0] if cursor else 0
-        rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
+        path = self._path(key, id_list, "children")
+        if path is not None:
+            rows = self._all(path[0], path[1] + (start, limit + 1))
+        else:
+            rows = []
+        if not rows:  # no children, or no such node
+            seq = self.find(key, id_list)
+            if seq is None:
+                return None
+            if path is None:
+                rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
         out = []
         for r in rows[:limit]:
             path = loads(r[1])
@@ -332,17 +384,24 @@ class Store:
     def records(self, key):
         """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
-        conn = self.backend.connection()
         try:
-            cur = conn.execute(self.q["tree_rows"], (key,))
-            while True:
-                rows = cur.fetchmany(BATCH)
-                if not rows:
-                    return
-                for r in rows:
-                    yield (loads(r[0]), r[1], r[2], r[3])
+            with self.backend.borrow() as conn:
+                for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
+                    for r in rows:
+                        yield (loads(r[0]), r[1], r[2], r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
+
+
+def _node(row):
+    """The flat dictionary form of a node from its (seq, children, fields)."""
+    if row is None:
+        return None
+    node = loads(row[2])
+    node.setdefault("tasks" if row[0] == 0 and _run_like(node) else "sections", [])
+    node.setdefault("details", [])
+    node.setdefault("extra", {})
+    return node
 
 
 def loads(text, _fast=orjson.loads):

@@ -40,10 +40,14 @@ class Dialect:
     def temp_nodes_table(self):
         return "CREATE TEMP TABLE IF NOT EXISTS incoming AS SELECT * FROM nodes WHERE 0 = 1"
 
+    def ddl(self, statement):
+        """A statement of the schema as this back end wants it written."""
+        return statement
+
 
 def schema(dialect):
     """The statements creating the current schema, in order."""
-    return [
+    created = [
         "CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
         """CREATE TABLE IF NOT EXISTS runs (
             %s,
@@ -94,6 +98,7 @@ def schema(dialect):
         "CREATE INDEX IF NOT EXISTS nodes_problems ON nodes (run, seq) WHERE kind <> 0",
         "CREATE INDEX IF NOT EXISTS nodes_changed ON nodes (run, gen)",
     ]
+    return [dialect.ddl(statement) for statement in created]
 
 
 # Upgrades from each older schema version to the next, applied in one
@@ -165,6 +170,30 @@ def statements(dialect):
     for name in list(q):
         q[name] = dialect.placeholders(q[name])
     return q
+
+
+def path_statements(dialect, depth):
+    """Statements reaching the node at the end of a path of `depth` ids in
+    one go: the first match at each level, as subqueries nested one per
+    level. Their arguments start with the run's key (`depth` + 1 times; only
+    `depth` times for "find"), then the ids' keys in order.
+
+    find      the node's seq (NULL when there is none)
+    node      the node's seq, children and fields
+    children  a page of its children, as "children_page" (then pos, limit)
+    """
+    seq = "0"
+    for _ in range(depth):
+        seq = ("(SELECT seq FROM nodes WHERE run = ? AND parent = %s AND id_key = ? "
+               "ORDER BY pos LIMIT 1)" % seq)
+    q = {
+        "find": "SELECT " + seq,
+        "node": "SELECT seq, children, fields FROM nodes WHERE run = ? AND seq = " + seq,
+        "children": "SELECT pos, idlist, type, result, runtime, start, stop, children, seq "
+                    "FROM nodes WHERE run = ? AND parent = %s AND pos >= ? "
+                    "ORDER BY pos LIMIT ?" % seq,
+    }
+    return {name: dialect.placeholders(statement) for name, statement in q.items()}
 
 
 def runs_query(dialect, name=None, result=None, finished=None, after=None, limit=50):

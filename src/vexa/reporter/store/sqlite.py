@@ -1,11 +1,12 @@
 """The embedded back end: Python's own sqlite3, in WAL mode so that readers
 never wait for an import."""
 
+import contextlib
 import os
 import sqlite3
 import threading
 
-from vexa.reporter.store.sql import Dialect
+from vexa.reporter.store.sql import Dialect, statements
 from vexa.reporter.store.url import StoreError
 
 BUSY_TIMEOUT_MS = 120_000  # an import holds the write lock for its whole file
@@ -24,6 +25,8 @@ class SQLiteBackend:
         self._local = threading.local()
         self._all = []
         self._lock = threading.Lock()
+        q = statements(self.dialect)
+        self._inserts = {"nodes": q["insert_node"], "incoming": q["insert_incoming"]}
         directory = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(directory):
             try:
@@ -51,6 +54,25 @@ class SQLiteBackend:
             with self._lock:
                 self._all.append(conn)
         return conn
+
+    @contextlib.contextmanager
+    def borrow(self):
+        """A connection for one operation: this thread's own."""
+        yield self.connection()
+
+    def insert_rows(self, cur, table, batches):
+        """Add node rows, given in lists, to `table` ("nodes" or "incoming")."""
+        for rows in batches:
+            cur.executemany(self._inserts[table], rows)
+
+    def stream(self, conn, statement, args, size):
+        """The rows of a query in lists of up to `size`."""
+        cur = conn.execute(statement, args)
+        while True:
+            rows = cur.fetchmany(size)
+            if not rows:
+                return
+            yield rows
 
     def begin_write(self, conn):
         # Take the write lock at once: a run is read and replaced in one go.

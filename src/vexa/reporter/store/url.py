@@ -40,3 +40,23 @@ def parse(url):
     if scheme in ("postgresql", "postgres"):
         return "postgresql", url
     raise StoreError("store URL %s: unknown kind of store %r (sqlite:///PATH)" % (url, scheme))
+
+
+def redact(url):
+    """The URL without its password, for messages."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:
+        return url.split("://", 1)[0] + "://..."
+    if ":" not in parts.netloc.rpartition("@")[0] and "password" not in parts.query:
+        return url
+    netloc = parts.netloc
+    if "@" in netloc:
+        user, _, host = netloc.rpartition("@")
+        if ":" in user:
+            user = user.split(":", 1)[0] + ":***"
+        netloc = user + "@" + host
+    query = "&".join(
+        "%s=%s" % (urllib.parse.quote(k), "***" if k == "password" else urllib.parse.quote(v))
+        for k, v in urllib.parse.parse_qsl(parts.query, keep_blank_values=True))
+    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))

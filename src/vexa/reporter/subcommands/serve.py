@@ -42,6 +42,7 @@ class ServeCommand(Subcommand):
 def serve(prog, args, store_url=None):
     from vexa.reporter.server.run import ServeError, Server, quiet_logs
     from vexa.reporter.store import Store, StoreError
+    from vexa.reporter.store.url import redact
     quiet_logs()
     try:
         store = Store(store_url or args.store)
@@ -59,7 +60,7 @@ def serve(prog, args, store_url=None):
         error(prog, exc)
         store.close()
         return EXIT_USAGE
-    what = ", ".join(args.files) if args.files else store.url
+    what = ", ".join(args.files) if args.files else redact(store.url)
     print("serving %s at %s" % (what, server.url), flush=True)
     try:
         server.serve_forever()
