@@ -28,6 +28,7 @@ BUILTIN_SUBCOMMANDS = {
     "check": "vexa.reporter.subcommands.check:CheckResultsFiles",
     "summary": "vexa.reporter.subcommands.summary:SummarizeResultsFile",
     "diff": "vexa.reporter.subcommands.diff:DiffResultsFiles",
+    "junit": "vexa.reporter.subcommands.junit:JUnitReport",
 }
 
 # Exit status when a subcommand could not do its work: unreadable input,
