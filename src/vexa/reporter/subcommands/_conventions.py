@@ -105,8 +105,9 @@ class Progress:
             return
         self._next = now + self.every
         self._shown = True
-        text = "%s: %s %d nodes, %.0f s" % (self.label, what or "", self.count, now - self._start) \
-            if self.count else "%s: %.0f s" % (self.label, now - self._start)
+        elapsed = now - self._start
+        text = "%s: %d %s, %.0f s" % (self.label, self.count, what or "nodes", elapsed) \
+            if self.count else "%s: %.0f s" % (self.label, elapsed)
         self.stream.write("\r\x1b[K" + text)
         self.stream.flush()
 
