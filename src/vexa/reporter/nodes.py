@@ -61,14 +61,12 @@ def root_kind(node):
 
 
 def child_kind(parent_kind, node):
-    """The kind of `node`, a child of a node of kind `parent_kind`."""
+    """The kind of `node`, a child of a node of kind `parent_kind`. Its
+    fields decide, not its free-text type: a section typed "Plugin" is still
+    a section, which its task's summary counts."""
     if parent_kind == RUN:
-        if node.get("type") == "Plugin":
-            return PLUGIN
         return TASK if "pluginsummary" in node or "health_summary" in node else PLUGIN
     if parent_kind == TASK:
-        if node.get("type") == "Plugin":
-            return PLUGIN
         return SECTION if "health_summary" in node else PLUGIN
     return SECTION
 

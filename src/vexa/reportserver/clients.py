@@ -82,10 +82,11 @@ class ResultsFileClient:
 
 
 class HTTPClient:
-    """Answers from a `ReportServer`, over one kept-alive HTTP connection.
-    Not for use by several threads at once."""
+    """Answers from a report server, over one kept-alive HTTP connection:
+    for the run with key `run` in its store, or without one, for the one
+    results file it serves. Not for use by several threads at once."""
 
-    def __init__(self, url, timeout=30.0):
+    def __init__(self, url, run=None, timeout=30.0, token=None):
         parts = urllib.parse.urlsplit(url)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("not an http:// URL: %r" % (url,))
@@ -94,12 +95,20 @@ class HTTPClient:
         self._base = parts.path.rstrip("/")
         self._timeout = timeout
         self._connection = None
+        self._run = None if run is None else int(run)
+        self._headers = {"Authorization": "Bearer " + token} if token else {}
 
     def get_runsheaf(self):
+        if self._run is not None:
+            return self._get("/api/v1/runs/%d" % self._run)
         return self._get("/runsheaf")
 
     def get_section(self, id_list):
-        query = urllib.parse.urlencode({"id_list": json.dumps(list(_check_path(id_list)))})
+        _check_path(id_list)
+        if self._run is not None:
+            query = urllib.parse.urlencode({"path": json.dumps(list(id_list))})
+            return self._get("/api/v1/runs/%d/node?%s" % (self._run, query))
+        query = urllib.parse.urlencode({"id_list": json.dumps(list(id_list))})
         return self._get("/section?" + query)
 
     def close(self):
@@ -121,7 +130,7 @@ class HTTPClient:
                 self._connection = http.client.HTTPConnection(
                     self._host, self._port, timeout=self._timeout)
             try:
-                self._connection.request("GET", self._base + target)
+                self._connection.request("GET", self._base + target, headers=self._headers)
                 response = self._connection.getresponse()
                 body = response.read()
                 break
