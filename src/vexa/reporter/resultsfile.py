@@ -196,10 +196,10 @@ def _kind_of(value):
 def parse_document(path, data, lean=False):
     """Parse bytes read from `path` as JSON, or as YAML when its name says so
     (standard input is JSON unless it only reads as YAML)."""
-    return parse_document_finite(path, data)[0]
+    return parse_document_finite(path, data, lean)[0]
 
 
-def parse_document_finite(path, data):
+def parse_document_finite(path, data, lean=False):
     """(document, finite): `finite` is true when the parser that read it
     refuses NaN and infinities, so that the document holds none."""
     if not data.strip():
@@ -220,7 +220,6 @@ def parse_document_finite(path, data):
         raise
 
 
-<<<<<<< HEAD
 # orjson reads integers of more than 64 bits as floats; text with a run of
 # 20 digits (found cheaply: digits mapped to "0", all else to " ") goes to
 # json, which keeps them exact.
@@ -228,12 +227,8 @@ _DIGITS = bytes(48 if 48 <= i <= 57 else 32 for i in range(256))
 _LONG_NUMBER = b"0" * 20
 
 
-def _parse_json(path, data):
-    if _orjson is not None and _LONG_NUMBER not in data.translate(_DIGITS):
-=======
 def _parse_json(path, data, lean=False):
-    if _orjson is not None and not lean:
->>>>>>> main
+    if _orjson is not None and not lean and _LONG_NUMBER not in data.translate(_DIGITS):
         try:
             return _orjson.loads(data), True
         except Exception:  # noqa: BLE001 - json gives the verdict and the message
