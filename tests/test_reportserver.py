@@ -27,13 +27,19 @@ def job():
     tc = task.add_section(id="tc1", seq_num=2, type="Testcase")
     tc.start()
     for n, result in ((1, Passed), (2, Failed)):
-        tc.add_section(id=n, seq_num=n, type="Step").stop(result=result)
+        tc.add_section(id=n, seq_num=10 + n, type="Step").stop(result=result)
     tc.stop()
     task.add_plugin(id="p", seq_num=3).stop()
     task.stop()
     run.add_task(id="t2", seq_num=4).stop()
     run.add_plugin(id="monitor", seq_num=5).start()
     run.stop(num_tasks=2)
+    # No node is named as its id: a client or the flat form that took one
+    # for the other would lose its way.
+    nodes = [run]
+    for node in nodes:
+        node.name = "name of %s" % (node.id,)
+        nodes.extend(node.tasks if node is run else node.sections)
     return run
 
 
@@ -42,6 +48,7 @@ def outline(node):
     result = node.result
     value = getattr(result, "value", None) or (result or {}).get("value")
     children = node.tasks if node.tasks is not None else node.sections
+    assert node.name == "name of %s" % (node.id,)
     return (node.id, node.type, value, [outline(child) for child in children])
 
 

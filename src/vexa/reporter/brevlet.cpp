@@ -1435,22 +1435,21 @@ NB_MODULE(brevlet, m) {
     nb::object pattern = call_method(m.attr("re"), interned("compile"), {pattern_str});
     m.attr("ESCAPE_SEQUENCE") = pattern;
 
-    nb::object repl = nb::cpp_function(
-        [](nb::handle match) { return escape_repl(match); }, nb::name("_escape_repl"),
-        nb::sig("def _escape_repl(match)"), arg("match"), nb::scope(m),
-        "\n    escape control characters\n    ");
+    nb::object repl = module_function(
+        m, "_escape_repl", [](nb::handle match) { return escape_repl(match); },
+        nb::sig("def _escape_repl(match)"), arg("match"), "\n    escape control characters\n    ");
     m.attr("_escape_repl") = repl;
 
     Escape escape{pattern, repl};
-    nb::object escape_fn = nb::cpp_function(
-        [escape](nb::handle string) { return escape(string); }, nb::name("escape"),
-        nb::sig("def escape(string)"), arg("string"), nb::scope(m));
+    nb::object escape_fn = module_function(
+        m, "escape", [escape](nb::handle string) { return escape(string); },
+        nb::sig("def escape(string)"), arg("string"));
     m.attr("escape") = escape_fn;
 
     EscapeData escape_data_impl{escape_fn, escape};
-    Own own{nb::cpp_function(
-        [escape_data_impl](nb::handle data) { return escape_data_impl(data); },
-        nb::name("escape_data"), nb::sig("def escape_data(data)"), arg("data"), nb::scope(m))};
+    Own own{module_function(
+        m, "escape_data", [escape_data_impl](nb::handle data) { return escape_data_impl(data); },
+        nb::sig("def escape_data(data)"), arg("data"))};
     m.attr("escape_data") = own.escape_data;
 
     XmlLibs libs;

@@ -157,10 +157,7 @@ nb::object build_sections_iterator(nb::module_ &m) {
         }
     });
 
-    nb::object args = nb::make_tuple(nb::str("explorer_sections_iterator"),
-                                     nb::make_tuple(object_type()), cls.ns());
-    return steal_checked(PyObject_Call(reinterpret_cast<PyObject *>(&PyType_Type),
-                                       args.ptr(), nullptr));
+    return cls.create(nb::make_tuple(object_type()));
 }
 
 void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {

@@ -436,9 +436,16 @@ nb::object roll_up_once(nb::handle node) {
 }
 
 void node_roll_up(nb::handle self) {
-    nb::object node = nb::borrow(self);
-    while (node.is_valid())
-        node = roll_up_once(node);
+    // The nodes rolled up so far; meeting the one half as far back again
+    // means the _parent chain is cyclic (as fullid reports it).
+    std::vector<nb::object> path{nb::borrow(self)};
+    while (nb::object next = roll_up_once(path.back())) {
+        if (next.is(path[path.size() / 2])) {
+            PyErr_SetString(PyExc_RecursionError, "the _parent chain of a report node is cyclic");
+            throw nb::python_error();
+        }
+        path.push_back(std::move(next));
+    }
 }
 
 void roll_up(nb::handle self) {
@@ -612,13 +619,15 @@ nb::object file_size(nb::handle path) {
     return call_method(get_attr(global(N.os), N.path), N.getsize, path);
 }
 
-// Runs f; an OSError from it gives `fallback` instead.
+// Runs f; a log that cannot be measured gives `fallback` instead: an
+// OSError, or a ValueError for a path the file system cannot take (a NUL,
+// a lone surrogate).
 template <typename F>
 nb::object or_on_oserror(F &&f, long fallback) {
     try {
         return f();
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
             throw;
         return nb::int_(fallback);
     }
@@ -1452,9 +1461,12 @@ bool pristine_resolvers(nb::handle table) {
     while (PyDict_Next(table.ptr(), &pos, &key, &list)) {
         if (!PyUnicode_CheckExact(key) || !PyList_CheckExact(list))
             return false;
+        // held: reading a pattern may run code that changes the table
+        nb::object held_key = nb::borrow(key), held_list = nb::borrow(list);
         std::string tags;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject *entry = PyList_GET_ITEM(list, i);
+            nb::object held_entry = nb::borrow(PyList_GET_ITEM(list, i));
+            PyObject *entry = held_entry.ptr();
             if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
                 return false;
             std::string name = ascii(PyTuple_GET_ITEM(entry, 0));
@@ -1583,9 +1595,11 @@ bool pristine_representers(Snapshot &s, nb::handle module) {
     Py_ssize_t pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(want.ptr(), &pos, &key, &expected)) {
-        PyObject *have = PyDict_GetItemWithError(s.representers.ptr(), key);
-        check(have || !PyErr_Occurred());
-        if (!have || (have != expected && !same_method(have, expected)))
+        PyObject *found = PyDict_GetItemWithError(s.representers.ptr(), key);
+        check(found || !PyErr_Occurred());
+        // held: same_method reads attributes, which may run code
+        nb::object have = nb::borrow(found);
+        if (!found || (found != expected && !same_method(have, expected)))
             return false;
     }
     s.representers_copy = dict_copy(s.representers);
@@ -2959,14 +2973,16 @@ private:
             return;
         }
 #endif
+        // items() may hand out a list that code run while writing changes
+        // or frees: walked as json's iterator walks it, each pair held.
         nb::object items = steal_checked(PyMapping_Items(o));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            PyObject *item = PyList_GET_ITEM(items.ptr(), i);
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+            if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
                 throw GiveUp();  // json raises ValueError
             if (i)
                 put(", ");
-            pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+            pair(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
         }
         put('}');
     }
@@ -3505,13 +3521,14 @@ NB_MODULE(runsheaf, m) {
             .method("stop", &section_stop)
             .build(node_bases);
 
-    m.def("str_representer", &str_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("float_representer", &float_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("type_representer", &type_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("unknown_representer", &unknown_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("ResultCounter_representer", &counter_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("TestResult_representer", &result_representer, nb::arg("dumper").none(), nb::arg("data").none());
-    m.def("AttrDict_representer", &attrdict_representer, nb::arg("dumper").none(), nb::arg("data").none());
+    for (auto [name, fn] : {std::pair{"str_representer", &str_representer},
+                            {"float_representer", &float_representer},
+                            {"type_representer", &type_representer},
+                            {"unknown_representer", &unknown_representer},
+                            {"ResultCounter_representer", &counter_representer},
+                            {"TestResult_representer", &result_representer},
+                            {"AttrDict_representer", &attrdict_representer}})
+        m.attr(name) = module_function(m, name, fn, nb::arg("dumper").none(), nb::arg("data").none());
 
     // Exact-type registrations, last, in this order; None is PyYAML's fallback.
     nb::object add_representer = yaml_dumper.attr("add_representer");
