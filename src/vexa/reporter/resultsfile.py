@@ -20,7 +20,7 @@ import sys
 
 __all__ = ["DEFAULT_MAX_BYTES", "ResultsFileError", "check_readable", "display_name",
            "is_yaml", "load_document", "load_results", "max_input_bytes", "open_binary",
-           "parse_document", "read_bytes"]
+           "parse_document", "parse_document_finite", "read_bytes"]
 
 DEFAULT_MAX_BYTES = 1 << 30
 STDIN = "-"
@@ -196,10 +196,16 @@ def _kind_of(value):
 def parse_document(path, data, lean=False):
     """Parse bytes read from `path` as JSON, or as YAML when its name says so
     (standard input is JSON unless it only reads as YAML)."""
+    return parse_document_finite(path, data, lean)[0]
+
+
+def parse_document_finite(path, data, lean=False):
+    """(document, finite): `finite` is true when the parser that read it
+    refuses NaN and infinities, so that the document holds none."""
     if not data.strip():
         raise ResultsFileError(path, "empty file" if path != STDIN else "empty input")
     if path != STDIN and is_yaml(path):
-        return _parse_yaml(path, data)
+        return _parse_yaml(path, data), False
     try:
         return _parse_json(path, data, lean)
     except ResultsFileError:
@@ -210,14 +216,21 @@ def parse_document(path, data, lean=False):
                 pass
             else:
                 if isinstance(document, dict):
-                    return document
+                    return document, False
         raise
 
 
+# orjson reads integers of more than 64 bits as floats; text with a run of
+# 20 digits (found cheaply: digits mapped to "0", all else to " ") goes to
+# json, which keeps them exact.
+_DIGITS = bytes(48 if 48 <= i <= 57 else 32 for i in range(256))
+_LONG_NUMBER = b"0" * 20
+
+
 def _parse_json(path, data, lean=False):
-    if _orjson is not None and not lean:
+    if _orjson is not None and not lean and _LONG_NUMBER not in data.translate(_DIGITS):
         try:
-            return _orjson.loads(data)
+            return _orjson.loads(data), True
         except Exception:  # noqa: BLE001 - json gives the verdict and the message
             pass
     try:
@@ -226,7 +239,7 @@ def _parse_json(path, data, lean=False):
         raise ResultsFileError(path, "not UTF-8 text: byte 0x%02x at offset %d cannot be decoded"
                                % (data[exc.start], exc.start)) from None
     try:
-        return json.loads(text)
+        return json.loads(text), False
     except json.JSONDecodeError as exc:
         if exc.pos >= len(text.rstrip()):
             raise ResultsFileError(path, "not valid JSON: the text ends early (truncated?) "
