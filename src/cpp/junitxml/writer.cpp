@@ -7,6 +7,7 @@
 #include "../common/fallback.hpp"
 #include "../common/format.hpp"
 #include "../common/text.hpp"
+#include "../common/xml.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -97,50 +98,38 @@ private:
     }
 };
 
-// One character of text or of a double-quoted attribute value, as
-// junit.py's escape_text and escape_attr write it.
-template <bool attr>
-inline void put_char(TextOut &out, Py_UCS4 c) {
-    if (c < 0x80) {
+// Text or a double-quoted attribute value, as junit.py's escape_text and
+// escape_attr write it; with `indent`, each line break is followed by it.
+// A live tree's str must read back the same from JSON, where a surrogate
+// pair becomes one character.
+template <bool attr, bool live, typename T>
+void put_chars(TextOut &out, const T *p, Py_ssize_t n, std::string_view indent = {}) {
+    put_xml_chars(out, p, n, [&](TextOut &o, Py_UCS4 c, Py_UCS4 next) {
         switch (c) {
-        case '&': out.put("&amp;"); return;
-        case '<': out.put("&lt;"); return;
-        case '>': out.put("&gt;"); return;
-        case '\r': out.put("&#13;"); return;
-        case '"': attr ? out.put("&quot;") : out.put('"'); return;
-        case '\t': attr ? out.put("&#9;") : out.put('\t'); return;
-        case '\n': attr ? out.put("&#10;") : out.put('\n'); return;
+        case '"': attr ? o.put("&quot;") : o.put('"'); return;
+        case '\t': attr ? o.put("&#9;") : o.put('\t'); return;
+        case '\r': o.put("&#13;"); return;
+        case '\n':
+            attr ? o.put("&#10;") : o.put('\n');
+            o.put(indent);
+            return;
         }
-        if (c < 0x20) {
-            char buf[8];
-            out.put(buf, (size_t) std::snprintf(buf, sizeof buf, "\\x%02x", (unsigned) c));
-        } else {
-            out.put((char) c);
-        }
-    } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) {
-        char buf[8];
-        out.put(buf, (size_t) std::snprintf(buf, sizeof buf, "\\u%04x", (unsigned) c));
-    } else {
-        out.put_utf8(c);
-    }
+        if constexpr (live)
+            if (is_surrogate_pair(c, next))
+                throw GiveUp();
+        put_visible(o, c);
+    });
 }
 
-// An escaped str; with `indent`, each line break is followed by it. A live
-// tree's str must read back the same from JSON, where a surrogate pair
-// becomes one character.
 template <bool attr, bool live>
 void put_str(TextOut &out, PyObject *s, std::string_view indent = {}) {
-    visit_chars(s, [&](const auto *chars, Py_ssize_t n) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = chars[i];
-            if constexpr (live)
-                if (i + 1 < n && is_surrogate_pair(c, chars[i + 1]))
-                    throw GiveUp();
-            put_char<attr>(out, c);
-            if (c == '\n' && !indent.empty())
-                out.put(indent);
-        }
-    });
+    visit_chars(s, [&](const auto *chars, Py_ssize_t n) { put_chars<attr, live>(out, chars, n, indent); });
+}
+
+// A result value, ASCII.
+template <bool attr>
+void put_value(TextOut &out, const std::string &value) {
+    put_chars<attr, false>(out, (const unsigned char *) value.data(), (Py_ssize_t) value.size());
 }
 
 // junit.py's _text: a str as it is, an int in decimal; other values it
@@ -539,8 +528,7 @@ void Writer<A>::testcase(const std::string &classname, const Case &c) {
         outline.put(path);
         outline.put(' ');
         if (has_result)
-            for (char ch : node_result.value)
-                put_char<false>(outline, (unsigned char) ch);
+            put_value<false>(outline, node_result.value);
         else
             outline.put('-');
         outline.put(' ');
@@ -596,8 +584,7 @@ void Writer<A>::testcase(const std::string &classname, const Case &c) {
         bool at_case = !origin_node.is_valid();
         put_attr_from_text(out_, at_case ? case_path.view() : std::string_view(origin_path));
         out_.put(' ');
-        for (char ch : res.value)
-            put_char<true>(out_, (unsigned char) ch);
+        put_value<true>(out_, res.value);
         Result origin_result;
         if (!at_case)
             result(origin_node, origin_result);
@@ -609,16 +596,14 @@ void Writer<A>::testcase(const std::string &classname, const Case &c) {
         out_.put('"');
         if (outcome != SKIPPED) {
             out_.put(" type=\"");
-            for (char ch : res.value)
-                put_char<true>(out_, (unsigned char) ch);
+            put_value<true>(out_, res.value);
             out_.put('"');
         }
         out_.put('>');
         for (const Problem &p : problems) {
             out_.put(p.path);
             out_.put(' ');
-            for (char ch : p.result.value)
-                put_char<false>(out_, (unsigned char) ch);
+            put_value<false>(out_, p.result.value);
             if (p.result.reason.is_valid()) {
                 out_.put(": ");
                 put_text<false, A::live>(out_, p.result.reason);
