@@ -92,7 +92,7 @@ class RunPage {
       this.info = await this.source.info(this.key);
     } catch (err) {
       main.replaceChildren(h("h1", null, "Run " + this.key), failure("Could not load this run:", err),
-        this.source.can.runs ? h("p", null, h("a", {href: "#/"}, "All runs")) : null);
+        ...(this.source.can.runs ? [h("p", null, h("a", {href: "#/"}, "All runs"))] : []));
       return;
     }
     const info = this.info;
@@ -119,9 +119,10 @@ class RunPage {
       tools.append(this.compareSelect);
     }
     tools.append(this.live);
+    // replaceChildren() would write a null as the text "null".
     main.replaceChildren(
-      this.source.can.runs ? h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
-        info.name ? h("a", {href: "#/?name=" + encodeURIComponent(info.name)}, info.name) : runName(info)) : null,
+      ...(this.source.can.runs ? [h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
+        info.name ? h("a", {href: "#/?name=" + encodeURIComponent(info.name)}, info.name) : runName(info))] : []),
       h("h1", null, runName(info), h("span", {class: "key"}, " #" + this.key)),
       this.head, tools, this.messages, this.diffBox, this.searchBox,
       h("div", {class: "split"}, treeHost, this.details));
