@@ -22,6 +22,7 @@ import datetime
 import hashlib
 import json
 import math
+import operator
 import os
 import re
 
@@ -38,10 +39,12 @@ STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "server", "sta
 ENTRY = "main-embedded.js"
 # Keys whose values the columns give back when they have their usual form.
 _COLUMN_KEYS = frozenset(("type", "id", "result", "runtime", "starttime", "stoptime",
-                          "fullid", "idlist", "sections", "tasks"))
+                          "fullid", "idlist", "sections"))
+_RUN_COLUMN_KEYS = _COLUMN_KEYS - {"sections"} | {"tasks"}
 _EPOCH = datetime.datetime(1970, 1, 1)
 _US = datetime.timedelta(microseconds=1)
 _ID_TYPES = (str, int)
+_ID_TYPE_SET = frozenset(_ID_TYPES)
 
 
 class HtmlReportError(ValueError):
@@ -225,7 +228,7 @@ def report_data(report):
     add_record, add_value = records.add, values.add
     isfinite = math.isfinite
     good = GOOD_RESULTS
-    id_types = _ID_TYPES
+    id_type_set = _ID_TYPE_SET
 
     kind = root_kind(run)
     prefix = [] if kind == RUN else list(_top_idlist(run))
@@ -244,19 +247,27 @@ def report_data(report):
         kids = 0
         if children.__class__ is list:
             child_depth = depth + 1
+            full_base = None if fullid is None else fullid + "." if idlist else ""
             for child in reversed(children):
                 if child.__class__ is not dict:
                     continue
                 kids += 1
-                if kind == RUN:
+                if kind == SECTION:
+                    child_kind = SECTION
+                elif kind == RUN:
                     child_kind = TASK if "pluginsummary" in child or "health_summary" in child else PLUGIN
                 elif kind == TASK:
                     child_kind = SECTION if "health_summary" in child else PLUGIN
                 else:
                     child_kind = SECTION
                 child_id = child.get("id")
-                if fullid is not None and child_id.__class__ in id_types:
-                    child_full = (fullid + "." if idlist else "") + str(child_id)
+                cls = child_id.__class__
+                if full_base is None:
+                    child_full = None
+                elif cls is str:
+                    child_full = full_base + child_id
+                elif cls is int:
+                    child_full = full_base + str(child_id)
                 else:
                     child_full = None
                 push((child, child_kind, kind, idlist + (child_id,), child_full, child_depth))
@@ -323,31 +334,35 @@ def report_data(report):
             stop_col.append(None)
             bad.append("starttime")
             bad.append("stoptime")
+        keys = tuple(node)
         if seq == 0:
-            bad.append("idlist")
-            bad.append("fullid")
+            # The top keeps its idlist and fullid; only a run has tasks.
+            bad += ["idlist", "fullid"]
+            layout_key = (None, keys, *bad)
+            column_keys = _RUN_COLUMN_KEYS if kind == RUN else _COLUMN_KEYS
         else:
             own = get("idlist")
-            if own.__class__ is not list or tuple(own) != idlist or not all(
-                    i.__class__ in id_types for i in own):
+            # Equal is not enough: True and 1.0 equal 1, but not as JSON.
+            if own.__class__ is not list or tuple(own) != idlist or not id_type_set.issuperset(map(type, own)):
                 bad.append("idlist")
             own = get("fullid")
             if own is None or own != fullid:
                 bad.append("fullid")
-
-        keys = tuple(node)
-        layout = layouts.get((keys, *bad))
+            layout_key = (keys, *bad) if bad else keys
+            column_keys = _COLUMN_KEYS
+        layout = layouts.get(layout_key)
         if layout is None:
-            flags = "".join("1" if k in _COLUMN_KEYS and k not in bad else "0" for k in keys)
-            layout = layouts[(keys, *bad)] = (
-                shapes.add((keys, flags), [list(keys), flags]),
-                tuple(k for k, f in zip(keys, flags) if f == "0"))
+            flags = "".join("1" if k in column_keys and k not in bad else "0" for k in keys)
+            value_keys = tuple(k for k, f in zip(keys, flags) if f == "0")
+            layout = layouts[layout_key] = (
+                shapes.add((keys, flags), [list(keys), flags]), value_keys,
+                operator.itemgetter(*value_keys) if value_keys else None)
         # Records repeat far more often than not: known by their JSON text,
         # they are taken apart into values only when new.
-        shape, value_keys = layout
+        shape, value_keys, getter = layout
         found = None
         try:
-            text = dumps([node[k] for k in value_keys])
+            text = dumps(getter(node)) if getter is not None else b""
             found = by_text.get((shape, text))
         except TypeError:  # lone surrogates or big integers
             text = None
