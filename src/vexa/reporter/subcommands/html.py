@@ -71,7 +71,8 @@ class HtmlReport(ReportSubcommand):
         except OSError as exc:
             if isinstance(exc, BrokenPipeError):
                 raise
-            self.error("%s: %s" % (resultsfile.display_name(exc.filename or out), exc.strerror or exc))
+            # Named by OUT, not by the temporary file beside it.
+            self.error("%s: %s" % (resultsfile.display_name(out), exc.strerror or exc))
             return EXIT_USAGE
         print("%s: %d node%s, %.1f MB" % (resultsfile.display_name(out), nodes,
                                           "" if nodes == 1 else "s", len(data) / 1e6))
