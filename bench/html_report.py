@@ -10,6 +10,7 @@ there), then prints:
   - opening the page from disk (file://): from navigation to the run's
     first level drawn, best of three, and the tab's JavaScript heap then
     (after a garbage collection);
+  - a search that matches nothing, which reads every node's path;
   - the heap again after problems only, a search and 10 tasks expanded.
 """
 
@@ -30,6 +31,14 @@ from vexa.reporter.htmlreport import html_page  # noqa: E402
 
 FIRST_LEVEL = ("const m = performance.getEntriesByName('vexa-first-level');"
                "return m.length ? m[0].startTime : null")
+
+# A search that matches nothing reads every node's path; answers ms taken.
+SCRIPT_SEARCH = """
+const done = arguments[arguments.length - 1];
+const t0 = performance.now();
+window.vexaViewer.source.search(1, "no such text", null, 100)
+  .then((page) => done([performance.now() - t0, page.nodes.length]), (e) => done(String(e)));
+"""
 
 # Problems only, a search, and the first 10 tasks expanded; answers ms taken.
 SCRIPT_USE = """
@@ -113,6 +122,8 @@ def main():
             print("  first level drawn:    %7.0f ms from navigation (best of 3; all: %s)"
                   % (min(firsts), ", ".join("%.0f" % v for v in firsts)))
             print("  JS heap then:         %7.1f MB used, %.1f MB total" % (used, total))
+            got = driver.execute_async_script(SCRIPT_SEARCH)
+            print("  search matching nothing (every path read): %.0f ms" % got[0])
             got = driver.execute_async_script(SCRIPT_USE)
             if isinstance(got, str):
                 raise SystemExit("using the page failed: " + got)

@@ -123,7 +123,8 @@ class RunPage {
     main.replaceChildren(
       ...(this.source.can.runs ? [h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
         info.name ? h("a", {href: "#/?name=" + encodeURIComponent(info.name)}, info.name) : runName(info))] : []),
-      h("h1", null, runName(info), h("span", {class: "key"}, " #" + this.key)),
+      // A store's key tells runs apart; a page holding one run has no use for it.
+      h("h1", null, runName(info), this.source.can.runs ? h("span", {class: "key"}, " #" + this.key) : null),
       this.head, tools, this.messages, this.diffBox, this.searchBox,
       h("div", {class: "split"}, treeHost, this.details));
     this.tree = new Tree(treeHost, {
