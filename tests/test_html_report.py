@@ -118,6 +118,9 @@ def test_report_texts_never_leave_their_data_blocks(document):
     digest = hashlib.sha256(parser.texts[scripts[5][0]].encode()).digest()
     assert "script-src 'sha256-%s';" % base64.b64encode(digest).decode() in policy
     assert "default-src 'none'" in policy and "connect-src" not in policy
+    # Nothing outside the page is named: it opens with no network.
+    links = [v for _, attrs in parser.found for k, v in attrs.items() if k in ("src", "href")]
+    assert links and all(v.startswith(("data:", "#")) for v in links)
 
 
 def test_a_live_run_gives_the_page_of_its_results_file(tmp_path):
