@@ -103,7 +103,7 @@ def test_report_texts_never_leave_their_data_blocks(document):
     parser.close()
     tags = [tag for tag, _ in parser.found]
     assert tags == ["html", "head", "meta", "meta", "meta", "meta", "title", "link", "style", "body",
-                    "header", "a", "img", "main", "noscript"] + ["script"] * 6
+                    "header", "a", "img", "main", "p", "noscript"] + ["script"] * 6
     scripts = [(i, attrs) for i, (tag, attrs) in enumerate(parser.found) if tag == "script"]
     assert [(a.get("id"), a.get("type")) for _, a in scripts[:5]] == BLOCKS
     assert scripts[5][1] == {"type": "module"}
