@@ -125,7 +125,6 @@ NB_MODULE(brevlet, m) {
                 arg("zelstep"), arg("step"))
         .build(object_bases());
 
-    // The one exit hook: let go of every held object before the
-    // interpreter's leak checks.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { state->release(); }));
+    // At exit, with the module's functions (common/functions.hpp).
+    Teardown::on_exit(m, [] { state->release(); });
 }

@@ -1,5 +1,5 @@
 // Functions as Python code would define them, around nanobind functions,
-// and their release when their module is cleared at interpreter exit.
+// and what a module lets go of when its namespace is cleared at exit.
 #pragma once
 
 #include "python.hpp"
@@ -140,54 +140,70 @@ inline nb::object function(nb::object func, const char *name, nb::handle qualnam
     return result;
 }
 
-// The functions a module made, let go when its namespace is cleared at
-// interpreter exit. A report object can outlive its module there in garbage
-// the collector never frees: a datetime is not tracked by it, so one whose
-// tzinfo is of a class defined in a script closes a cycle (the script's
-// namespace, the datetime, the tzinfo, its class, its methods, the
+// What a module lets go of at interpreter exit, in one place: the functions
+// it made and its state, released when its namespace is cleared, after
+// every atexit handler has run. A report object can outlive its module there
+// in garbage the collector never frees: a datetime is not tracked by it, so
+// one whose tzinfo is of a class defined in a script closes a cycle (the
+// script's namespace, the datetime, the tzinfo, its class, its methods, the
 // namespace) that stays to the end, and with it the classes of every report
 // object the script holds. Without this their nanobind functions would
 // outlive the interpreter.
 class Teardown {
 public:
     static void add(nb::handle module, nb::handle function) {
-        nb::object capsule = get_optional_attr(module, key());
-        if (!capsule.is_valid()) {
-            capsule = steal_checked(PyCapsule_New(new Functions(), "vexa.teardown", &release));
-            set_attr(module, key(), capsule);
-        }
-        auto *functions = static_cast<Functions *>(PyCapsule_GetPointer(capsule.ptr(), "vexa.teardown"));
-        check(functions != nullptr);
-        functions->push_back(Py_NewRef(function.ptr()));
+        held(module).functions.push_back(Py_NewRef(function.ptr()));
+    }
+
+    // `release` lets go of the module's state; it must not raise.
+    static void on_exit(nb::handle module, void (*release)()) {
+        held(module).releases.push_back(release);
     }
 
 private:
-    using Functions = std::vector<PyObject *>;  // owned
+    struct Held {
+        std::vector<PyObject *> functions;  // owned
+        std::vector<void (*)()> releases;
+    };
 
     static PyObject *key() {
         static PyObject *k = interned("__vexa_teardown__");
         return k;
     }
 
+    static Held &held(nb::handle module) {
+        nb::object capsule = get_optional_attr(module, key());
+        if (!capsule.is_valid()) {
+            capsule = steal_checked(PyCapsule_New(new Held(), "vexa.teardown", &release));
+            set_attr(module, key(), capsule);
+        }
+        auto *h = static_cast<Held *>(PyCapsule_GetPointer(capsule.ptr(), "vexa.teardown"));
+        check(h != nullptr);
+        return *h;
+    }
+
     static void release(PyObject *capsule) {
-        auto *functions = static_cast<Functions *>(PyCapsule_GetPointer(capsule, "vexa.teardown"));
-        if (!functions) {
+        auto *h = static_cast<Held *>(PyCapsule_GetPointer(capsule, "vexa.teardown"));
+        if (!h) {
             PyErr_Clear();
             return;
         }
-        // Only at exit: a module dropped while the program runs leaves the
-        // functions in its classes working.
+        // Only at exit: a module dropped while the program runs leaves its
+        // state and the functions in its classes working.
 #if PY_VERSION_HEX >= 0x030D0000
         bool exiting = Py_IsFinalizing();
 #else
         bool exiting = _Py_IsFinalizing();
 #endif
-        for (PyObject *f : *functions) {
+        if (exiting)
+            for (void (*r)() : h->releases)
+                r();
+        for (PyObject *f : h->functions) {
             if (exiting)
                 Function::release(f);
             Py_DECREF(f);
         }
-        delete functions;
+        delete h;
     }
 };
 

@@ -83,7 +83,6 @@ NB_MODULE(junitxml, m) {
         return text.is_valid() ? text : nb::none();
     }, nb::arg("report").none(), nb::arg("log_slice").none(), nb::arg("timestamp").none(),
        "The JUnit XML text of `report`, or None where the Python mapping must write it.");
-    // The one exit hook: let go of every held object before the
-    // interpreter's leak checks.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { state->release(); }));
+    // At exit, with the module's functions (common/functions.hpp).
+    Teardown::on_exit(m, [] { state->release(); });
 }

@@ -167,7 +167,6 @@ state->yaml_dumper_class.bind(yaml_dumper);
         "json.dumps(obj, cls=JSONDumper) as dump_json writes it, or None when "
         "dump_json would leave it to json.dumps.");
 
-    // The one exit hook: let go of every held object before the
-    // interpreter's leak checks.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { state->release(); }));
+    // At exit, with the module's functions (common/functions.hpp).
+    Teardown::on_exit(m, [] { state->release(); });
 }
