@@ -45,16 +45,29 @@ decltype(auto) visit_chars(PyObject *s, F &&f) {
 // A growing buffer of bytes.
 class TextOut {
 public:
+    // Selects a buffer that is the storage of an ASCII str: take_ascii_str()
+    // then hands over the str itself, without copying a large text once more.
+    struct InStr {};
+
     TextOut() = default;
     explicit TextOut(size_t reserve) { grow(reserve); }
-    ~TextOut() { std::free(buf_); }
+    TextOut(InStr, size_t reserve) : in_str_(true) { grow(reserve); }
+    ~TextOut() {
+        if (in_str_)
+            Py_XDECREF(str_);
+        else
+            std::free(buf_);
+    }
     TextOut(TextOut &&other) noexcept
         : buf_(std::exchange(other.buf_, nullptr)), size_(std::exchange(other.size_, 0)),
-          cap_(std::exchange(other.cap_, 0)) {}
+          cap_(std::exchange(other.cap_, 0)), str_(std::exchange(other.str_, nullptr)),
+          in_str_(other.in_str_) {}
     TextOut &operator=(TextOut &&other) noexcept {
         std::swap(buf_, other.buf_);
         std::swap(size_, other.size_);
         std::swap(cap_, other.cap_);
+        std::swap(str_, other.str_);
+        std::swap(in_str_, other.in_str_);
         return *this;
     }
     TextOut(const TextOut &) = delete;
@@ -137,6 +150,18 @@ public:
         return nb::steal(s);
     }
 
+    // The text as a str, which it must be ASCII; the buffer is left empty.
+    nb::object take_ascii_str() {
+        if (!in_str_)
+            return ascii_str();
+        if (!str_)
+            grow(0);
+        check(PyUnicode_Resize(&str_, (Py_ssize_t) size_) == 0);
+        buf_ = nullptr;
+        size_ = cap_ = 0;
+        return nb::steal(std::exchange(str_, nullptr));
+    }
+
     nb::object utf8_str() const {
         return steal_checked(PyUnicode_DecodeUTF8(buf_, (Py_ssize_t) size_, nullptr));
     }
@@ -148,15 +173,27 @@ private:
             cap = size_ + n;
         if (cap < 4096)
             cap = 4096;
-        char *buf = static_cast<char *>(std::realloc(buf_, cap));
-        if (!buf)
-            throw std::bad_alloc();
-        buf_ = buf;
+        if (in_str_) {
+            // What is past size_ is never read: the str is cut to size_ first.
+            if (!str_)
+                str_ = PyUnicode_New((Py_ssize_t) cap, 127);
+            else if (PyUnicode_Resize(&str_, (Py_ssize_t) cap) != 0)
+                throw nb::python_error();
+            check(str_ != nullptr);
+            buf_ = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(str_));
+        } else {
+            char *buf = static_cast<char *>(std::realloc(buf_, cap));
+            if (!buf)
+                throw std::bad_alloc();
+            buf_ = buf;
+        }
         cap_ = cap;
     }
 
     char *buf_ = nullptr;
     size_t size_ = 0, cap_ = 0;
+    PyObject *str_ = nullptr;  // owns buf_ when in_str_
+    bool in_str_ = false;
 };
 
 }  // namespace vexa

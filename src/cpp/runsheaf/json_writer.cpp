@@ -73,7 +73,7 @@ public:
     }
 
     // The text written, which the writer lets go of.
-    nb::object text() { return out_.ascii_str(); }
+    nb::object text() { return out_.take_ascii_str(); }
 
 private:
     // One level of nesting is counted where json's encoder counts one:
@@ -537,7 +537,7 @@ private:
     }
 
     const JsonStock &s_;
-    TextOut out_{size_t(1) << 16};
+    TextOut out_{TextOut::InStr{}, size_t(1) << 16};
     RecursionDepth depth_;
     bool datetime_rule_;  // exact datetimes go straight to the datetime rule
     std::vector<Py_hash_t> key_hashes_;  // names of the nodes being written
