@@ -19,11 +19,11 @@ MAX_PAGE = 1000
 YAML_SUFFIXES = (".yaml", ".yml")
 
 
-def open_backend(url):
+def open_backend(url, create=True):
     kind, where = parse(url)
     if kind == "sqlite":
         from vexa.reporter.store.sqlite import SQLiteBackend
-        return SQLiteBackend(where)
+        return SQLiteBackend(where, create)
     if kind == "postgresql":
         from vexa.reporter.store.postgres import PostgresBackend
         return PostgresBackend(where)
@@ -36,15 +36,20 @@ class ImportResult(dict):
 
 class Store:
     """Runs and their nodes. `Store(url)` opens (and creates or upgrades) the
-    store; `close()` or a with-block ends it. Safe to share between threads."""
+    store; with `create=False` a store that does not exist yet is refused
+    instead. `close()` or a with-block ends it. Safe to share between threads."""
 
-    def __init__(self, url=None):
+    def __init__(self, url=None, create=True):
         self.url = store_url(url)
-        self.backend = open_backend(self.url)
+        self.backend = open_backend(self.url, create)
         self.dialect = self.backend.dialect
         self.q = sql.statements(self.dialect)
         self._paths = {}
-        self._prepare()
+        try:
+            self._prepare(create)
+        except BaseException:
+            self.backend.close()
+            raise
 
     def close(self):
         self.backend.close()
@@ -57,7 +62,7 @@ class Store:
 
     # -- schema ---------------------------------------------------------------
 
-    def _prepare(self):
+    def _prepare(self, create):
         backend = self.backend
         try:
             with backend.borrow() as conn:
@@ -68,6 +73,8 @@ class Store:
                     row = None  # a new store: no tables yet
                 if row is not None and row[0] == str(sql.SCHEMA_VERSION):
                     return
+                if row is None and not create:
+                    raise StoreError("store %s: no such store" % backend.name)
                 try:
                     backend.begin_write(conn)
                     self._settle_schema(conn.cursor())
@@ -102,15 +109,16 @@ class Store:
 
     # -- import ---------------------------------------------------------------
 
-    def import_file(self, path):
-        """Store the results file at `path` (JSON, or YAML by its suffix)."""
+    def import_file(self, path, progress=None):
+        """Store the results file at `path` (JSON, or YAML by its suffix);
+        `progress(n)` is called as each n more nodes are read."""
         yaml_file = path.lower().endswith(YAML_SUFFIXES)
         check_readable(path, whole=yaml_file)
         try:
             if yaml_file:
-                return self._import_yaml(path)
+                return self._import_yaml(path, progress)
             with open(path, "rb") as f:
-                return self._import(DocumentRows(f), source=path)
+                return self._import(DocumentRows(f), source=path, progress=progress)
         except OSError as exc:
             raise StoreError("%s: %s" % (path, exc.strerror or exc)) from None
         except ValueError as exc:  # the document, not the store
@@ -130,7 +138,7 @@ class Store:
         a run already stored is replaced, in one transaction."""
         return self.import_text(runsheaf.dump_json(), source=None)
 
-    def _import_yaml(self, path):
+    def _import_yaml(self, path, progress=None):
         import yaml
         with open(path, "rb") as f:
             data = f.read()
@@ -144,20 +152,29 @@ class Store:
             raise NotAResultsDocument('not a results document: no "report" object')
         # Times as the JSON form writes them.
         report = json.loads(json.dumps(document["report"], default=str))
-        return self._import(DocumentRows(report=report), source=path, digest=digest)
+        return self._import(DocumentRows(report=report), source=path, digest=digest,
+                            progress=progress)
 
-    def _import(self, document, source, digest=None):
+    def _import(self, document, source, digest=None, progress=None):
+        def work(cur):
+            result = self._write_rows(cur, document, source, digest, progress)
+            return result, result["action"] != "unchanged"
+        return self._write(work)
+
+    def _write(self, work):
+        """Run `work(cursor)` in a write transaction; it returns (result,
+        whether to commit)."""
         backend = self.backend
         try:
             with backend.borrow() as conn:
                 try:
                     backend.begin_write(conn)
-                    result = self._write_rows(conn.cursor(), document, source, digest)
-                    if result["action"] == "unchanged":
-                        backend.rollback(conn)
-                    else:
+                    result, keep = work(conn.cursor())
+                    if keep:
                         backend.commit(conn)
                         backend.after_import(conn)
+                    else:
+                        backend.rollback(conn)
                     return result
                 except BaseException:
                     backend.rollback(conn)
@@ -165,7 +182,7 @@ class Store:
         except backend.errors as exc:
             raise StoreError(backend.describe(exc)) from None
 
-    def _write_rows(self, cur, document, source, digest):
+    def _write_rows(self, cur, document, source, digest, progress=None):
         rows = document.rows()
         first = next(rows, None)
         if first is None:  # a report without a run: nothing is stored
@@ -179,8 +196,12 @@ class Store:
             for row in rows:
                 batch.append((key,) + row[:16] + (generation,) + row[16:])
                 if len(batch) >= BATCH:
+                    if progress is not None:
+                        progress(len(batch))
                     yield batch
                     batch = []
+            if progress is not None:
+                progress(len(batch))
             yield batch
 
         self.backend.insert_rows(cur, target[1], batches())
@@ -224,22 +245,11 @@ class Store:
 
     def remove(self, key):
         """Remove a run; False if there was none with this key."""
-        backend = self.backend
-        try:
-            with backend.borrow() as conn:
-                try:
-                    backend.begin_write(conn)
-                    cur = conn.cursor()
-                    cur.execute(self.q["delete_nodes"], (key,))
-                    cur.execute(self.q["delete_run"], (key,))
-                    found = cur.rowcount > 0
-                    backend.commit(conn)
-                    return found
-                except BaseException:
-                    backend.rollback(conn)
-                    raise
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+        def work(cur):
+            cur.execute(self.q["delete_nodes"], (key,))
+            cur.execute(self.q["delete_run"], (key,))
+            return cur.rowcount > 0, True
+        return self._write(work)
 
     # -- reading --------------------------------------------------------------
 

@@ -19,7 +19,7 @@ class SQLiteBackend:
     errors = (sqlite3.Error,)
     integrity_errors = (sqlite3.IntegrityError,)
 
-    def __init__(self, path):
+    def __init__(self, path, create=True):
         self.path = path
         self.name = path
         self._local = threading.local()
@@ -27,6 +27,8 @@ class SQLiteBackend:
         self._lock = threading.Lock()
         q = statements(self.dialect)
         self._inserts = {"nodes": q["insert_node"], "incoming": q["insert_incoming"]}
+        if not create and not os.path.exists(path):
+            raise StoreError("store %s: no such store" % path)
         directory = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(directory):
             try:
