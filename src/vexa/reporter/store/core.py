@@ -99,8 +99,8 @@ class Store:
                                                           sql.SCHEMA_VERSION))
         else:
             while version < sql.SCHEMA_VERSION:
-                for statement in sql.UPGRADES[version](self.dialect):
-                    cur.execute(statement)
+                for step in sql.UPGRADES[version](self.dialect):
+                    step(cur) if callable(step) else cur.execute(step)
                 version += 1
             cur.execute(self.q["update_meta"], (str(version), "schema_version"))
 
@@ -211,7 +211,7 @@ class Store:
         """Where the rows of this run go: (key, statement, generation).
         A run already stored is recognised by its id, start time and host;
         its new rows go to a side table, compared with the old ones at the end."""
-        ident = _identity(run)
+        ident = _identity(run, self.dialect.text_in)
         found = cur.execute(self.q["find_run"], ident).fetchone()
         if found is None:
             # Keys are never reused, so an address of a removed run stays dead.
@@ -229,8 +229,9 @@ class Store:
         key, _, generation, existing = target
         run = document.run
         now = datetime.datetime.now(datetime.timezone.utc).isoformat(sep=" ", timespec="seconds")
-        values = _run_values(run) + (now, 1 if run.get("stoptime") else 0, document.nodes,
-                                     digest, generation, source)
+        text = self.dialect.text_in
+        values = _run_values(run, text) + (now, 1 if run.get("stoptime") else 0, document.nodes,
+                                           digest, generation, text(source))
         if existing is None:
             cur.execute(self.q["insert_run_key"], (key,) + values)
             return ImportResult(key=key, action="added", nodes=document.nodes)
@@ -272,7 +273,7 @@ class Store:
         limit = _limit(limit)
         after = decode_cursor(cursor, 2) if cursor else None
         statement, args = sql.runs_query(self.dialect, name, result, finished, after, limit + 1)
-        rows = [_run_dict(r) for r in self._all(statement, args)]
+        rows = [_run_dict(r, self.dialect.text_out) for r in self._all(statement, args)]
         more = len(rows) > limit
         rows = rows[:limit]
         nxt = encode_cursor([rows[-1]["start_utc"] or "", rows[-1]["key"]]) if more else None
@@ -280,7 +281,7 @@ class Store:
 
     def run(self, key):
         row = self._one(self.q["get_run"], (key,))
-        return None if row is None else _run_dict(row)
+        return None if row is None else _run_dict(row, self.dialect.text_out)
 
     def _path(self, key, id_list, what):
         """(statement, arguments) reaching the end of the path in one go
@@ -354,11 +355,12 @@ class Store:
                 return None
             if path is None:
                 rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
-        out = []
+        out, text = [], self.dialect.text_out
         for r in rows[:limit]:
             path = loads(r[1])
-            out.append({"id": path[-1], "path": path, "type": r[2], "result": r[3],
-                        "runtime": r[4], "start": r[5], "stop": r[6], "children": r[7]})
+            out.append({"id": path[-1], "path": path, "type": text(r[2]), "result": text(r[3]),
+                        "runtime": r[4], "start": text(r[5]), "stop": text(r[6]),
+                        "children": r[7]})
         nxt = encode_cursor([rows[limit][0]]) if len(rows) > limit else None
         return out, nxt
 
@@ -371,9 +373,10 @@ class Store:
 
     def problems(self, key, cursor=None, limit=200):
         """The paths of non-passing test cases and plugin runs, in tree order."""
+        text = self.dialect.text_out
         kinds = {sql.KIND_TESTCASE: "testcase", sql.KIND_PLUGIN: "plugin"}
         return self._seq_page(self.q["problems_page"], (key,), (), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": text(r[2]), "result": text(r[3]),
                                          "kind": kinds.get(r[4]), "runtime": r[5],
                                          "children": r[6]})
 
@@ -381,24 +384,27 @@ class Store:
         """Nodes whose path (ids joined by "/") contains the text, ignoring case."""
         needle = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
         needle = needle.replace("\0", "\ufffd").lower()
+        out = self.dialect.text_out
         return self._seq_page(self.q["search_page"], (key,), (needle,), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": out(r[2]), "result": out(r[3]),
                                          "runtime": r[4], "children": r[5]})
 
     def changed(self, key, since, cursor=None, limit=200):
         """Nodes that changed after generation `since` of the run, in tree order."""
+        text = self.dialect.text_out
         return self._seq_page(self.q["changed_page"], (key, since), (), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": text(r[2]), "result": text(r[3]),
                                          "runtime": r[4], "children": r[5]})
 
     def records(self, key):
         """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
+        text = self.dialect.text_out
         try:
             with self.backend.borrow() as conn:
                 for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
                     for r in rows:
-                        yield (loads(r[0]), r[1], r[2], r[3])
+                        yield (loads(r[0]), text(r[1]), text(r[2]), r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
@@ -426,14 +432,14 @@ def _run_like(node):
     return "tasks" in node or "totaltasks" in node
 
 
-def _identity(run):
+def _identity(run, text):
     start = run.get("starttime")
     host = run.get("host")
-    return (id_key(run.get("id")), start if isinstance(start, str) else "",
-            host if isinstance(host, str) else "")
+    return (id_key(run.get("id")), text(start) if isinstance(start, str) else "",
+            text(host) if isinstance(host, str) else "")
 
 
-def _run_values(run):
+def _run_values(run, text):
     """The run's columns from `name` to `testbed`."""
     from vexa.reporter.store.rows import result_text, utc_text
     start, stop = run.get("starttime"), run.get("stoptime")
@@ -444,17 +450,19 @@ def _run_values(run):
                       if isinstance(run.get("extra"), dict) else None)
     summary = run.get("summary")
     host = run.get("host")
-    return (id_key(run.get("id")), name if isinstance(name, str) else None,
-            start if isinstance(start, str) else "", utc_text(start),
-            stop if isinstance(stop, str) else None, utc_text(stop),
-            result_text(run.get("result")),
+    return (id_key(run.get("id")), text(name) if isinstance(name, str) else None,
+            text(start) if isinstance(start, str) else "", utc_text(start),
+            text(stop) if isinstance(stop, str) else None, utc_text(stop),
+            text(result_text(run.get("result"))),
             to_json(summary) if summary is not None else None,
-            host if isinstance(host, str) else "",
-            testbed if isinstance(testbed, str) else None)
+            text(host) if isinstance(host, str) else "",
+            text(testbed) if isinstance(testbed, str) else None)
 
 
-def _run_dict(row):
+def _run_dict(row, text):
     run = dict(zip(sql.RUN_COLUMNS, row))
+    for column in sql.RUN_TEXT:
+        run[column] = text(run[column])
     run["id"] = json.loads(run.pop("run_id"))
     run["summary"] = json.loads(run["summary"]) if run["summary"] else None
     run["finished"] = bool(run["finished"])

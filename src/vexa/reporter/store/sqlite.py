@@ -6,7 +6,7 @@ import os
 import sqlite3
 import threading
 
-from vexa.reporter.store.sql import Dialect, statements
+from vexa.reporter.store.sql import Dialect, encode_node_rows, statements
 from vexa.reporter.store.url import StoreError
 
 BUSY_TIMEOUT_MS = 120_000  # an import holds the write lock for its whole file
@@ -65,7 +65,7 @@ class SQLiteBackend:
     def insert_rows(self, cur, table, batches):
         """Add node rows, given in lists, to `table` ("nodes" or "incoming")."""
         for rows in batches:
-            cur.executemany(self._inserts[table], rows)
+            cur.executemany(self._inserts[table], encode_node_rows(rows))
 
     def stream(self, conn, statement, args, size):
         """The rows of a query in lists of up to `size`."""
