@@ -390,3 +390,32 @@ def test_store_commands_from_an_absent_store_to_import_list_and_rm(tmp_path, mon
     assert status == 0 and out.splitlines()[1].split()[:2] == ["1", "job"]
     assert vexa_store("rm", "1", url=store_url)[:2] == (0, "removed run 1\n")
     assert vexa_store("rm", "1", url=store_url)[0] == 2
+
+
+trees = st.lists(st.tuples(st.sampled_from("abc"), st.lists(st.sampled_from(["x", "y", 1]), max_size=3)),
+                 min_size=1, max_size=3)
+
+
+def paths_of(tree):
+    return {()} | {(t,) for t, _ in tree} | {(t, s) for t, sections in tree for s in sections}
+
+
+@settings(max_examples=30)
+@given(history=st.lists(trees, min_size=2, max_size=4), data=st.data())
+def test_what_changed_and_what_was_removed_bring_a_client_up_to_date(backend, history, data):
+    # A client that knew the run at some generation, dropping what was removed
+    # and adding what changed, knows every path the run has now.
+    def document(tree):
+        return json.dumps({"report": {"id": "job", "tasks": [
+            {"id": t, "sections": [{"id": s, "type": "Step"} for s in sections]}
+            for t, sections in tree]}})
+    with Store(backend.new_url()) as store:
+        for tree in history:
+            key = store.import_text(document(tree))["key"]
+        generation = store.run(key)["generation"]
+        since = data.draw(st.integers(1, generation))
+        known = paths_of(history[-1 - (generation - since)])  # identical imports add no generation
+        for gone in store.removed(key, since):
+            known = {p for p in known if p[:len(gone)] != tuple(gone)}
+        known |= {tuple(n["path"]) for n in pages(lambda c, n: store.changed(key, since, c, n), 3)}
+        assert known == paths_of(history[-1])

@@ -7,7 +7,8 @@
     GET /api/v1/runs/{key}/children?path=     a node's children, for a tree view (limit, cursor)
     GET /api/v1/runs/{key}/problems           paths of non-passing test cases and plugin runs
     GET /api/v1/runs/{key}/search?q=TEXT      nodes whose path contains the text
-    GET /api/v1/runs/{key}/changed?since=GEN  nodes changed after a generation of the run
+    GET /api/v1/runs/{key}/changed?since=GEN  nodes changed after a generation of the run, and
+                                              (first page) paths removed, or null for too many
     GET /api/v1/runs/{key}/log?path=[...]     the node's slice of its log file
     GET /api/v1/diff?old=KEY&new=KEY          the differences between two runs
     GET /runsheaf, /section?id_list=[...]     the one file served, for older explorers
@@ -189,8 +190,11 @@ class API_:
         since = _int_arg(request, "since", 0)
         cursor, limit = _page(request)
         rows, nxt = await self.heavy_call(self.store.changed, key, since, cursor, limit)
-        return JSON({"generation": run["generation"], "finished": run["finished"],
-                     "nodes": rows, "next": nxt})
+        answer = {"generation": run["generation"], "finished": run["finished"],
+                  "nodes": rows, "next": nxt}
+        if cursor is None:  # said once, on the first page
+            answer["removed"] = await self.heavy_call(self.store.removed, key, since)
+        return JSON(answer)
 
     async def log(self, request):
         key = _key(request)

@@ -238,6 +238,10 @@ class Store:
         if existing[1] == digest:
             return ImportResult(key=key, action="unchanged", nodes=document.nodes)
         cur.execute(self.q["carry_generations"])
+        cur.execute(self.q["index_incoming"])
+        cur.execute(self.q["unnote_removed"], (key,))
+        cur.execute(self.q["note_removed"], (generation, key))
+        cur.execute(self.q["unindex_incoming"])
         cur.execute(self.q["delete_nodes"], (key,))
         cur.execute(self.q["move_incoming"])
         cur.execute(self.q["clear_incoming"])
@@ -248,6 +252,7 @@ class Store:
         """Remove a run; False if there was none with this key."""
         def work(cur):
             cur.execute(self.q["delete_nodes"], (key,))
+            cur.execute(self.q["delete_removed"], (key,))
             cur.execute(self.q["delete_run"], (key,))
             return cur.rowcount > 0, True
         return self._write(work)
@@ -395,6 +400,15 @@ class Store:
         return self._seq_page(self.q["changed_page"], (key, since), (), cursor, limit,
                               lambda r: {"path": loads(r[1]), "type": text(r[2]), "result": text(r[3]),
                                          "runtime": r[4], "children": r[5]})
+
+    def removed(self, key, since):
+        """The paths of nodes gone from the run after generation `since`
+        (only the top of a subtree that went), or None when there are more
+        than a page of them."""
+        rows = self._all(self.q["removed_since"], (key, since, MAX_PAGE + 1))
+        if len(rows) > MAX_PAGE:
+            return None
+        return [loads(r[0]) for r in rows]
 
     def records(self, key):
         """Every node, the run first, as (idlist, type, result, runtime), in

@@ -165,15 +165,26 @@ def schema(dialect):
         "CREATE INDEX IF NOT EXISTS nodes_by_id ON nodes (run, parent, id_key, pos)",
         "CREATE INDEX IF NOT EXISTS nodes_problems ON nodes (run, seq) WHERE kind <> 0",
         "CREATE INDEX IF NOT EXISTS nodes_changed ON nodes (run, gen)",
-    ]
+    ] + _REMOVED
     return [dialect.ddl(statement) for statement in created]
 
+
+# Nodes gone from a run when it was replaced: only the top of each subtree
+# that went, by its path, for clients that refresh what they show.
+_REMOVED = [
+    """CREATE TABLE IF NOT EXISTS removed (
+        run INTEGER NOT NULL,
+        gen INTEGER NOT NULL,      -- the run's generation that no longer has it
+        idlist TEXT NOT NULL
+    )""",
+    "CREATE INDEX IF NOT EXISTS removed_since ON removed (run, gen)",
+]
 
 # Upgrades from each older schema version to the next, applied in one
 # transaction when a store is opened: SQL statements, or functions taking
 # the cursor.
 UPGRADES = {
-    1: lambda dialect: [dialect.upgrade_text],
+    1: lambda dialect: [dialect.upgrade_text] + [dialect.ddl(s) for s in _REMOVED],
 }
 
 
@@ -206,15 +217,31 @@ def statements(dialect):
         "insert_incoming": "INSERT INTO incoming (%s) VALUES (%s)" % (
             node_cols, ", ".join("?" * len(NODE_COLUMNS))),
         "clear_incoming": "DELETE FROM incoming",
-        # A node keeps the generation it had when nothing about it changed.
+        # A node keeps the generation it had when nothing about it changed,
+        # its path included.
         "carry_generations": """UPDATE incoming SET gen = (
                 SELECT n.gen FROM nodes n WHERE n.run = incoming.run AND n.seq = incoming.seq
-                AND n.parent = incoming.parent AND n.id_key = incoming.id_key
+                AND n.parent = incoming.parent AND n.idlist = incoming.idlist
                 AND n.children = incoming.children AND n.fields = incoming.fields)
             WHERE EXISTS (
                 SELECT 1 FROM nodes n WHERE n.run = incoming.run AND n.seq = incoming.seq
-                AND n.parent = incoming.parent AND n.id_key = incoming.id_key
+                AND n.parent = incoming.parent AND n.idlist = incoming.idlist
                 AND n.children = incoming.children AND n.fields = incoming.fields)""",
+        # Paths the new tree lacks whose parent's path it has; a path back
+        # again is no longer removed.
+        "note_removed": """INSERT INTO removed (run, gen, idlist)
+            SELECT n.run, ?, n.idlist FROM nodes n JOIN nodes p ON p.run = n.run AND p.seq = n.parent
+            WHERE n.run = ?
+            AND NOT EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = n.idlist)
+            AND EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = p.idlist)""",
+        "unnote_removed": """DELETE FROM removed WHERE run = ?
+            AND EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = removed.idlist)""",
+        "delete_removed": "DELETE FROM removed WHERE run = ?",
+        # For the two above, while they run: a lookup by path in the new tree.
+        "index_incoming": "CREATE INDEX IF NOT EXISTS incoming_paths ON incoming (idlist)",
+        "unindex_incoming": "DROP INDEX IF EXISTS incoming_paths",
+        "removed_since": "SELECT idlist FROM removed WHERE run = ? AND gen > ? ORDER BY gen, idlist "
+                         "LIMIT ?",
         "move_incoming": "INSERT INTO nodes (%s) SELECT %s FROM incoming" % (node_cols, node_cols),
 
         "node_by_seq": "SELECT seq, children, fields FROM nodes WHERE run = ? AND seq = ?",
