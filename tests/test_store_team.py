@@ -251,3 +251,32 @@ def test_text_stored_by_the_first_schema_reads_the_same_after_the_upgrade(backen
         assert store.schema_version() == sql.SCHEMA_VERSION
         assert (store.run(key), store.children(key, [])) == before
         assert store.run(key)["name"] == "\x01marked" and before[1][0][0]["start"] == "\x01x\0"
+
+
+def test_slow_store_calls_never_hold_up_the_others(backend, store_url):
+    # Reads that wait for the network run off the event loop: while some
+    # wait, others are answered.
+    if backend.name == "sqlite":
+        pytest.skip("SQLite reads are made on the event loop: they wait for nothing")
+    with Store(store_url) as store:
+        key = store.store_tree(build_run(["t"], ["a"]))["key"]
+        node = store.node
+
+        def slow_node(run, path):
+            if path == ["t", "a"]:
+                time.sleep(2)
+            return node(run, path)
+        store.node = slow_node
+        with Server(store, port=0) as server:
+            slow = [threading.Thread(target=get, args=(server.url, "/api/v1/runs/%d/node?path="
+                                                       "%%5B%%22t%%22,%%22a%%22%%5D" % key))
+                    for _ in range(3)]
+            for thread in slow:
+                thread.start()
+            time.sleep(0.2)
+            started_at = time.monotonic()
+            for _ in range(10):
+                assert get(server.url, "/api/v1/runs/%d/node?path=%%5B%%22t%%22%%5D" % key)[0] == 200
+            assert time.monotonic() - started_at < 1.5
+            for thread in slow:
+                thread.join()

@@ -74,6 +74,7 @@ def _adapters():
 
 class PostgresBackend:
     dialect = PostgresDialect()
+    inline_reads = False  # every read waits for the network
 
     def __init__(self, url):
         try:

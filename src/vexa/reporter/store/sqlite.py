@@ -18,6 +18,9 @@ class SQLiteBackend:
     dialect = Dialect()
     errors = (sqlite3.Error,)
     integrity_errors = (sqlite3.IntegrityError,)
+    # Reads come from the page cache in microseconds, less than handing
+    # them to another thread costs: a server makes them on its event loop.
+    inline_reads = True
 
     def __init__(self, path, create=True):
         self.path = path
