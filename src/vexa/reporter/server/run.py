@@ -68,14 +68,16 @@ class _Protocol(HttpToolsProtocol):
 
     def data_received(self, data):
         cycle = self.cycle
-        if cycle is None or cycle.response_complete:
+        waiting = cycle is None or cycle.response_complete  # for a request's head
+        if waiting:
             if self._head_timer is None:
                 self._arm()
             self._head_bytes += len(data)
             self._head_lines = self._head_lines or b"\n" in data
-            if self._head_bytes > MAX_EVENT:
-                return self._refuse_head()
         super().data_received(data)
+        if waiting and self.cycle is cycle and self._head_bytes > MAX_EVENT \
+                and not self.transport.is_closing():
+            self._refuse_head()  # the head is still not whole
 
     def on_headers_complete(self):
         if self._head_timer is not None:  # a whole request head arrived

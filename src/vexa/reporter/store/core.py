@@ -239,7 +239,6 @@ class Store:
             return ImportResult(key=key, action="unchanged", nodes=document.nodes)
         cur.execute(self.q["carry_generations"])
         cur.execute(self.q["index_incoming"])
-        cur.execute(self.q["unnote_removed"], (key,))
         cur.execute(self.q["note_removed"], (generation, key))
         cur.execute(self.q["unindex_incoming"])
         cur.execute(self.q["delete_nodes"], (key,))

@@ -227,17 +227,16 @@ def statements(dialect):
                 SELECT 1 FROM nodes n WHERE n.run = incoming.run AND n.seq = incoming.seq
                 AND n.parent = incoming.parent AND n.idlist = incoming.idlist
                 AND n.children = incoming.children AND n.fields = incoming.fields)""",
-        # Paths the new tree lacks whose parent's path it has; a path back
-        # again is no longer removed.
+        # Paths the new tree lacks whose parent's path it has. A path that
+        # comes back later changed then, so a client that drops what was
+        # removed, then takes what changed, is up to date.
         "note_removed": """INSERT INTO removed (run, gen, idlist)
             SELECT n.run, ?, n.idlist FROM nodes n JOIN nodes p ON p.run = n.run AND p.seq = n.parent
             WHERE n.run = ?
             AND NOT EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = n.idlist)
             AND EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = p.idlist)""",
-        "unnote_removed": """DELETE FROM removed WHERE run = ?
-            AND EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = removed.idlist)""",
         "delete_removed": "DELETE FROM removed WHERE run = ?",
-        # For the two above, while they run: a lookup by path in the new tree.
+        # For the one above, while it runs: a lookup by path in the new tree.
         "index_incoming": "CREATE INDEX IF NOT EXISTS incoming_paths ON incoming (idlist)",
         "unindex_incoming": "DROP INDEX IF EXISTS incoming_paths",
         "removed_since": "SELECT idlist FROM removed WHERE run = ? AND gen > ? ORDER BY gen, idlist "
