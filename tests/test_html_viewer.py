@@ -124,11 +124,11 @@ def odd_document(seed, nodes=400):
     of several types, times the page cannot rebuild, NaN, nested values."""
     rnd = random.Random(seed)
     texts = ["</script><script>window.__pwned=3</script>", "<!--", "\u2028\u2029", "\ud800", "\0",
-             "\u00e9\U0001f600", "plain", "", "&amp;", "a\nb"]
+             "\u00e9\U0001f600", "plain", "", "&amp;", "a\nb", "__proto__"]
     scalars = texts + [0, 1, -1, 1.0, 2.5, True, False, None, float("nan"), 2 ** 70]
     times = ["2026-03-01 10:00:00+00:00", "2026-03-01 10:00:01.000001+00:00",
              "2026-03-01 10:00:02.000000+00:00", "2026-03-01T10:00:03+00:00", "2026-03-01 11:00:00+01:00",
-             "1850-01-01 00:00:00+00:00", "soon", 7]
+             "1850-01-01 00:00:00+00:00", "2026-03-01 10:00:00.\u0661\u0662\u0663\u0664\u0665\u0666+00:00", "soon", 7]
 
     def value(depth=0):
         kind = rnd.random()

@@ -123,7 +123,9 @@ class _Clock:
         if len(head) == 19:
             return second
         fraction = head[20:]
-        if len(head) != 26 or head[19] != "." or not fraction.isdigit() or fraction == "000000":
+        # ASCII digits only: int() reads others, which the page would not write back.
+        if len(head) != 26 or head[19] != "." or not (fraction.isascii() and fraction.isdigit()) \
+                or fraction == "000000":
             return None
         return second + int(fraction)
 
@@ -311,7 +313,7 @@ def report_data(report):
                     start = second - base
                 else:
                     fraction = text[20:26]
-                    if text[19] == "." and fraction.isdigit() and fraction != "000000":
+                    if text[19] == "." and fraction.isascii() and fraction.isdigit() and fraction != "000000":
                         start = second + int(fraction) - base
         start_col.append(start)
         if start is not None:
@@ -325,7 +327,7 @@ def report_data(report):
                         stop = second - base - start
                     else:
                         fraction = text[20:26]
-                        if text[19] == "." and fraction.isdigit() and fraction != "000000":
+                        if text[19] == "." and fraction.isascii() and fraction.isdigit() and fraction != "000000":
                             stop = second + int(fraction) - base - start
             stop_col.append(stop)
             if stop is None:

@@ -168,25 +168,26 @@ export class EmbeddedSource {
     let v = 0;
     for (let j = 0; j < keys.length; j++) {
       const k = keys[j];
+      let value;
       if (flags[j] === "0") {
-        out[k] = this.values.get(values[v++]);
-        continue;
-      }
-      switch (k) {
-        case "type": out[k] = meta.types[c.type[i]]; break;
-        case "id": out[k] = c.ids[c.id[i]]; break;
-        case "result": out[k] = {value: meta.results[c.result[i]]}; break;
-        case "runtime": out[k] = c.runtime[i]; break;
-        case "starttime": out[k] = wallText(time.base + c.start[i], time.zone); break;
-        case "stoptime": out[k] = wallText(time.base + c.start[i] + c.stop[i], time.zone); break;
-        case "idlist": out[k] = [...meta.prefix, ...path]; break;
-        case "fullid": out[k] = [...meta.prefix, ...path].map(String).join("."); break;
-        default: {  // the children, by their ids
-          const ids = [];
-          for (let m = i + 1, end = i + c.size[i]; m < end; m += c.size[m]) ids.push(c.ids[c.id[m]]);
-          out[k] = ids;
+        value = this.values.get(values[v++]);
+      } else {
+        switch (k) {
+          case "type": value = meta.types[c.type[i]]; break;
+          case "id": value = c.ids[c.id[i]]; break;
+          case "result": value = {value: meta.results[c.result[i]]}; break;
+          case "runtime": value = c.runtime[i]; break;
+          case "starttime": value = wallText(time.base + c.start[i], time.zone); break;
+          case "stoptime": value = wallText(time.base + c.start[i] + c.stop[i], time.zone); break;
+          case "idlist": value = [...meta.prefix, ...path]; break;
+          case "fullid": value = [...meta.prefix, ...path].map(String).join("."); break;
+          default:  // the children, by their ids
+            value = [];
+            for (let m = i + 1, end = i + c.size[i]; m < end; m += c.size[m]) value.push(c.ids[c.id[m]]);
         }
       }
+      // Defined, not assigned: a field named "__proto__" stays a field, as JSON.parse keeps it.
+      Object.defineProperty(out, k, {value, enumerable: true, writable: true, configurable: true});
     }
     return out;
   }
