@@ -264,7 +264,7 @@ def test_slow_store_calls_never_hold_up_the_others(backend, store_url):
 
         def slow_node(run, path):
             if path == ["t", "a"]:
-                time.sleep(2)
+                time.sleep(5)
             return node(run, path)
         store.node = slow_node
         with Server(store, port=0) as server:
@@ -277,6 +277,6 @@ def test_slow_store_calls_never_hold_up_the_others(backend, store_url):
             started_at = time.monotonic()
             for _ in range(10):
                 assert get(server.url, "/api/v1/runs/%d/node?path=%%5B%%22t%%22%%5D" % key)[0] == 200
-            assert time.monotonic() - started_at < 1.5
+            assert time.monotonic() - started_at < 4  # not after the slow ones
             for thread in slow:
                 thread.join()

@@ -359,16 +359,17 @@ class TreePaths:
         if scope["type"] == "http" and scope["path"][:13] == "/api/v1/runs/":
             key, _, what = scope["path"][13:].partition("/")
             if what in ("node", "children") and key.isascii() and key.isdigit() and len(key) < 19:
-                body = await self.api.call(self._answer, int(key), what, scope["query_string"])
-                if body is not None:
-                    await send({"type": "http.response.start", "status": 200,
+                answer = await self.api.call(self._answer, int(key), what, scope["query_string"])
+                if answer is not None:
+                    status, body = answer
+                    await send({"type": "http.response.start", "status": status,
                                 "headers": _HEADERS + [(b"content-length", b"%d" % len(body))]})
                     await send({"type": "http.response.body", "body": body})
                     return
         await self.app(scope, receive, send)
 
     def _answer(self, key, what, query):
-        """The answer's body, or None for the framework to answer."""
+        """(status, body) of the answer, or None for the framework to answer."""
         pairs = urllib.parse.parse_qsl(query.decode("latin-1"), keep_blank_values=True)
         args = dict(pairs)
         if len(args) != len(pairs):
@@ -382,13 +383,15 @@ class TreePaths:
                 if not args.keys() <= _NODE_ARGS:
                     return None
                 node = store.node(key, path)
-                return None if node is None else render(node)
+                return None if node is None else (200, render(node))
             if not args.keys() <= _CHILDREN_ARGS:
                 return None
             limit = int(args.get("limit", 200))
             if limit < 1:
                 return None
             page = store.children(key, path, args.get("cursor"), limit)
+        except StoreError as exc:  # as the framework answers it, without asking again
+            return 503, render({"error": str(exc)})
         except Exception:  # noqa: BLE001 - the framework answers it, errors and all
             return None
-        return None if page is None else render({"children": page[0], "next": page[1]})
+        return None if page is None else (200, render({"children": page[0], "next": page[1]}))
