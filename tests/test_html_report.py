@@ -103,7 +103,7 @@ def test_report_texts_never_leave_their_data_blocks(document):
     parser.close()
     tags = [tag for tag, _ in parser.found]
     assert tags == ["html", "head", "meta", "meta", "meta", "meta", "title", "link", "style", "body",
-                    "header", "a", "img", "main", "noscript"] + ["script"] * 6
+                    "header", "a", "img", "main", "p", "noscript"] + ["script"] * 6
     scripts = [(i, attrs) for i, (tag, attrs) in enumerate(parser.found) if tag == "script"]
     assert [(a.get("id"), a.get("type")) for _, a in scripts[:5]] == BLOCKS
     assert scripts[5][1] == {"type": "module"}
@@ -118,6 +118,9 @@ def test_report_texts_never_leave_their_data_blocks(document):
     digest = hashlib.sha256(parser.texts[scripts[5][0]].encode()).digest()
     assert "script-src 'sha256-%s';" % base64.b64encode(digest).decode() in policy
     assert "default-src 'none'" in policy and "connect-src" not in policy
+    # Nothing outside the page is named: it opens with no network.
+    links = [v for _, attrs in parser.found for k, v in attrs.items() if k in ("src", "href")]
+    assert links and all(v.startswith(("data:", "#")) for v in links)
 
 
 def test_a_live_run_gives_the_page_of_its_results_file(tmp_path):

@@ -506,7 +506,8 @@ def html_page(report):
         "<style>%s</style>\n</head>\n<body>\n"
         '<header class="top"><a href="#" class="brand"><img src="%s" alt="" width="20" height="20">'
         " vexa report</a></header>\n"
-        '<main id="main"><noscript>This report needs JavaScript.</noscript></main>\n'
+        '<main id="main"><p class="loading">Opening the report\u2026 If this stays, the file is cut short'
+        " or its script cannot run.</p><noscript>This report needs JavaScript.</noscript></main>\n"
         % (policy, _title(info["name"] if info["name"] is not None else info["id"]), icon, style, icon))
     out = [head.encode("utf-8")]
     for name, kind in (("meta", "application/json"), ("ids", "application/json"),
