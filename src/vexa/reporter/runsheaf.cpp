@@ -13,6 +13,7 @@
 // All classes are plain Python classes (see ClassBuilder); their state lives
 // in the instance __dict__ under the names the framework reads.
 #include "common.hpp"
+#include "hotpath.hpp"
 
 #include <datetime.h>
 
@@ -40,7 +41,7 @@ struct Names {
         *health_result, *health_summary, *summary, *pluginsummary, *totaltasks,
         *tasks, *sections, *logfile, *logs, *weight, *_ARG_ORDER, *data,
         *version, *report, *value, *reason, *total, *success_rate, *health,
-        *file, *begin, *size, *num_tasks, *list_extend, *style, *dunder_name;
+        *file, *begin, *size, *num_tasks, *list_extend, *style, *dunder_name, *dunder_init, *dunder_class;
     // methods
     PyObject *update, *update_extra, *roll_up, *clone, *from_str, *lower,
         *items, *append, *extend, *copy, *path, *basename, *getsize,
@@ -77,6 +78,8 @@ void init_names() {
     VEXA_NAME(file, "file"); VEXA_NAME(begin, "begin"); VEXA_NAME(size, "size");
     VEXA_NAME(num_tasks, "num_tasks"); VEXA_NAME(list_extend, "list_extend");
     VEXA_NAME(style, "style"); VEXA_NAME(dunder_name, "__name__");
+    VEXA_NAME(dunder_init, "__init__");
+    VEXA_NAME(dunder_class, "__class__");
     VEXA_NAME(update, "update"); VEXA_NAME(update_extra, "update_extra");
     VEXA_NAME(roll_up, "roll_up"); VEXA_NAME(clone, "clone");
     VEXA_NAME(from_str, "from_str"); VEXA_NAME(lower, "lower");
@@ -114,7 +117,27 @@ void init_health_keys() {
         health_keys[i] = interned(keys[i]);
 }
 
-nb::object global(PyObject *name) { return scope[name]; }
+// The module globals read for every section, watched where the interpreter
+// allows; the rest are looked up each time.
+constexpr int hot_count = 9;
+PyObject *hot_names[hot_count];
+WatchedGlobals<hot_count> hot_globals;
+
+void init_hot_globals() {
+    PyDateTime_IMPORT;
+    check(PyDateTimeAPI != nullptr);
+    PyObject *names[hot_count] = {N.get_time, N.recursive_update, N.ResultCounter,
+                                  N.TestResult, N.Passed, N.Runsheaf, N.Task, N.Section, N.os};
+    std::copy(names, names + hot_count, hot_names);
+    hot_globals.bind(&scope, hot_names);
+}
+
+nb::object global(PyObject *name) {
+    for (int i = 0; i < hot_count; ++i)
+        if (hot_names[i] == name)
+            return hot_globals[i];
+    return scope[name];
+}
 
 bool is_none(nb::handle h) { return h.ptr() == Py_None; }
 
@@ -147,18 +170,6 @@ void counter_increment(nb::handle counter, nb::handle key) {
 // str(value).lower(): a counter key.
 nb::object result_key(nb::handle value) {
     return call_method(steal_checked(PyObject_Str(value.ptr())), N.lower);
-}
-
-// Removes `key` from kwargs and returns its value, or `fallback`.
-nb::object pop_kwarg(nb::handle kwargs, PyObject *key, nb::handle fallback) {
-    PyObject *value = PyDict_GetItemWithError(kwargs.ptr(), key);
-    if (!value) {
-        check(!PyErr_Occurred());
-        return nb::borrow(fallback);
-    }
-    nb::object result = nb::borrow(value);
-    check(PyDict_DelItem(kwargs.ptr(), key) == 0);
-    return result;
 }
 
 // Unpacks a (key, value) pair the way `for k, v in ...` does.
@@ -213,35 +224,42 @@ void node_init(nb::handle self, nb::handle id, nb::handle seq_num,
     set_attr(self, N.extra, nb::dict());
 }
 
-// The subclasses take keywords only and hand them all to the base constructor.
-void node_init_kwargs(nb::handle self, nb::handle kwargs, const char *cls) {
+// The constructor's arguments; the subclasses take keywords only.
+struct NodeArgs {
+    nb::object id, seq_num, parent, type;
+};
+
+void init_from(nb::handle self, NodeArgs &args) {
+    node_init(self, args.id, args.seq_num, args.parent, args.type);
+}
+
+// The keywords of a subclass constructor; `parent` is given by add_section
+// and the like, which reject it among the keywords.
+NodeArgs node_args(const Keywords &kw, const char *cls, nb::handle parent) {
     PyObject *names[4] = {N.id, N.seq_num, N.parent, N.type};
-    nb::object values[4] = {nb::none(), nb::none(), nb::none(), nb::none()};
+    nb::object values[4] = {nb::none(), nb::none(),
+                            parent.is_valid() ? nb::borrow(parent) : nb::none(), nb::none()};
     bool given[4] = {false, false, false, false};
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+    kw.each([&](PyObject *key, PyObject *value) {
         int slot = -1;
         for (int i = 0; i < 4 && slot < 0; ++i)
-            if (equal(key, names[i]))
+            if (same_name(key, names[i]))
                 slot = i;
         if (slot < 0) {
             PyErr_Format(PyExc_TypeError,
-                         "%s.__init__() got an unexpected keyword argument '%S'",
-                         cls, key);
+                         "%s.__init__() got an unexpected keyword argument '%S'", cls, key);
             throw nb::python_error();
         }
         values[slot] = nb::borrow(value);
         given[slot] = true;
-    }
+    });
     for (int i = 0; i < 2; ++i)
         if (!given[i]) {
             PyErr_Format(PyExc_TypeError,
-                         "%s.__init__() missing required keyword argument: '%U'",
-                         cls, names[i]);
+                         "%s.__init__() missing required keyword argument: '%U'", cls, names[i]);
             throw nb::python_error();
         }
-    node_init(self, values[0], values[1], values[2], values[3]);
+    return {values[0], values[1], values[2], values[3]};
 }
 
 // A node is a top node when its parent is falsy or is the run.
@@ -294,86 +312,198 @@ nb::object node_idlist(nb::handle self) {
 // ---------------------------------------------------------------------------
 // ReportObjectBase: timing and keyword updates
 
-// The base class's own methods. A node whose class has not replaced one is
-// served by a direct C++ call, skipping Python's method dispatch; overrides
-// in subclasses are called as usual. Released at interpreter exit.
+// The base class's own methods and each class's constructor. A node whose
+// class has not replaced one is served by a direct C++ call, skipping
+// Python's method dispatch and, for children made by add_section and the
+// like, the generic type call; overrides in subclasses are called as usual.
+// Released at interpreter exit.
 struct OwnMethods {
     PyObject *update = nullptr, *update_extra = nullptr, *roll_up = nullptr;
+    PyObject *init_runsheaf = nullptr, *init_task = nullptr, *init_section = nullptr,
+             *init_plugin = nullptr;
+    PyObject *recursive_update = nullptr;  // the framework's, as imported
+    PyObject *list_extend_kwnames = nullptr;
 } own;
 
-// True when obj's class resolves `name` to our function `fn`.
-bool dispatches_to(nb::handle obj, PyObject *name, PyObject *fn) {
-    if (!fn)
-        return false;
-    nb::object attr = get_optional_attr(nb::handle((PyObject *) Py_TYPE(obj.ptr())), name);
-    return attr.is_valid() && attr.ptr() == fn;
+enum : uint32_t {
+    OWN_UPDATE = 1,
+    OWN_UPDATE_EXTRA = 2,
+    OWN_ROLL_UP = 4,
+    PLAIN_NEW = 8,  // object.__new__ and the usual allocation
+    INIT_RUNSHEAF = 16,
+    INIT_TASK = 32,
+    INIT_SECTION = 64,
+    INIT_PLUGIN = 128,
+    PLAIN_CLASS = 256,  // __class__ is object's: isinstance() goes by the type alone
+};
+
+ClassFacts class_facts;
+
+// Whether a class below object in the MRO defines __class__, which
+// isinstance() would then consult.
+bool own_class_attribute(PyTypeObject *type) {
+    PyObject *mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro))
+        return true;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        PyTypeObject *base = (PyTypeObject *) PyTuple_GET_ITEM(mro, i);
+        if (base == &PyBaseObject_Type)
+            continue;
+        PyObject *dict = base->tp_dict;
+        if (!dict || !(base->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            return true;  // a built-in base: let isinstance() answer
+        int found = PyDict_Contains(dict, N.dunder_class);
+        check(found >= 0);
+        if (found)
+            return true;
+    }
+    return false;
 }
 
-void node_update(nb::handle self, nb::handle data);
+// What a class resolves update, update_extra, roll_up and __init__ to, as
+// getattr(cls, name) finds them.
+uint32_t compute_facts(PyTypeObject *type) {
+    nb::handle cls((PyObject *) type);
+    auto resolves_to = [&](PyObject *name, PyObject *fn) {
+        nb::object attr = get_optional_attr(cls, name);
+        return attr.is_valid() && attr.ptr() == fn;
+    };
+    uint32_t facts = 0;
+    if (resolves_to(N.update, own.update))
+        facts |= OWN_UPDATE;
+    if (resolves_to(N.update_extra, own.update_extra))
+        facts |= OWN_UPDATE_EXTRA;
+    if (resolves_to(N.roll_up, own.roll_up))
+        facts |= OWN_ROLL_UP;
+    if (type->tp_new == PyBaseObject_Type.tp_new && type->tp_alloc == PyType_GenericAlloc)
+        facts |= PLAIN_NEW;
+    if (!own_class_attribute(type))
+        facts |= PLAIN_CLASS;
+    nb::object init = get_optional_attr(cls, N.dunder_init);
+    PyObject *inits[4] = {own.init_runsheaf, own.init_task, own.init_section, own.init_plugin};
+    for (int i = 0; i < 4; ++i)
+        if (init.is_valid() && init.ptr() == inits[i])
+            facts |= INIT_RUNSHEAF << i;
+    return facts;
+}
 
-void update(nb::handle self, nb::handle data) {
-    if (dispatches_to(self, N.update, own.update))
-        node_update(self, data);
+uint32_t facts_of_type(PyTypeObject *type) {
+    if (!own.update)
+        return 0;  // interpreter exit has released the methods
+    return class_facts.get(type, compute_facts);
+}
+
+uint32_t facts_of(nb::handle obj) { return facts_of_type(Py_TYPE(obj.ptr())); }
+
+// isinstance(obj, cls) for a node: by the type alone when neither cls's
+// metaclass nor obj's class can change the answer.
+bool node_is_instance(nb::handle obj, nb::handle cls) {
+    if (PyType_CheckExact(cls.ptr()) && (facts_of(obj) & PLAIN_CLASS))
+        return PyType_IsSubtype(Py_TYPE(obj.ptr()), (PyTypeObject *) cls.ptr());
+    return is_instance(obj, cls);
+}
+
+// recursive_update(self.extra, data, list_extend=...), not called when there
+// is nothing to merge and the module's function is the framework's own,
+// which would return at once.
+void merge_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
+    nb::object extra = get_attr(self, N.extra);
+    nb::object fn = global(N.recursive_update);
+    if (fn.ptr() == own.recursive_update && PyDict_CheckExact(data.ptr()) &&
+        PyDict_GET_SIZE(data.ptr()) == 0)
+        return;
+    PyObject *args[3] = {extra.ptr(), data.ptr(), list_extend.ptr()};
+    steal_checked(PyObject_Vectorcall(fn.ptr(), args, 2, own.list_extend_kwnames));
+}
+
+void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
+    merge_extra(self, data, list_extend);
+}
+
+// Keys named in _ARG_ORDER become attributes (lists grow, other values
+// replace); the rest go to update_extra. `each` calls its argument with
+// every (key, value) pair.
+template <typename Each>
+void apply_update(nb::handle self, Each &&each) {
+    nb::object arg_order = get_attr(self, N._ARG_ORDER);
+    nb::dict extras;
+    each([&](PyObject *key, PyObject *value) {
+        if (!name_in(arg_order, key)) {
+            check(PyDict_SetItem(extras.ptr(), key, value) == 0);
+            return;
+        }
+        nb::object current = get_optional_attr(self, key);
+        if (current.is_valid() && PyList_Check(current.ptr())) {
+            if (PyList_Check(value))
+                call_method(current, N.extend, nb::handle(value));
+            else
+                check(PyList_Append(current.ptr(), value) == 0);
+        } else {
+            set_attr(self, key, nb::handle(value));
+        }
+    });
+    if (facts_of(self) & OWN_UPDATE_EXTRA)
+        merge_extra(self, extras, Py_True);
     else
-        call_method(self, N.update, data);
+        call_method(self, N.update_extra, extras);
+}
+
+void node_update(nb::handle self, nb::handle data) {
+    apply_update(self, [&](auto &&f) { each_item(data, N.items, unpack_pair, f); });
+}
+
+// self.update(kwargs) with the keywords of a call: no dict is built unless
+// the class replaced update().
+void update(nb::handle self, const Keywords &kw) {
+    if (facts_of(self) & OWN_UPDATE)
+        apply_update(self, [&](auto &&f) { kw.each(f); });
+    else
+        call_method(self, N.update, kw.dict());
 }
 
 void roll_up(nb::handle self);
 
-void node_start(nb::handle self, nb::kwargs kwargs) {
-    set_attr(self, N.starttime, call(global(N.get_time)));
-    update(self, kwargs);
+// delta.total_seconds(). For a plain timedelta of under about a century the
+// microseconds are exact in a double, and one division rounds as the
+// method's integer division does.
+nb::object total_seconds(nb::handle delta) {
+    if (PyDelta_CheckExact(delta.ptr())) {
+        long long days = PyDateTime_DELTA_GET_DAYS(delta.ptr());
+        long long micro = (days * 86400 + PyDateTime_DELTA_GET_SECONDS(delta.ptr())) * 1000000 +
+                          PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
+        constexpr long long exact = 1LL << 53;
+        if (days > -36500 && days < 36500 && micro > -exact && micro < exact)
+            return steal_checked(PyFloat_FromDouble(double(micro) / 1e6));
+    }
+    return call_method(delta, N.total_seconds);
 }
 
-void node_stop(nb::handle self, nb::handle kwargs) {
+void node_start(nb::handle self, Keywords &kw) {
+    set_attr(self, N.starttime, call(global(N.get_time)));
+    update(self, kw);
+}
+
+void node_stop(nb::handle self, Keywords &kw) {
     nb::object start = get_attr(self, N.starttime);
     if (!is_none(start)) {
         nb::object stop = call(global(N.get_time));
         set_attr(self, N.stoptime, stop);
         nb::object delta = steal_checked(PyNumber_Subtract(stop.ptr(), start.ptr()));
-        set_attr(self, N.runtime, call_method(delta, N.total_seconds));
+        set_attr(self, N.runtime, total_seconds(delta));
     }
-    nb::object flag = pop_kwarg(kwargs, N.result_rollup, Py_True);
+    nb::object flag = kw.pop(N.result_rollup, Py_True);
     set_attr(self, N.result_rollup, flag);
-    update(self, kwargs);
+    update(self, kw);
     if (truthy(flag))
         roll_up(self);
 }
 
-void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
-    nb::dict kw;
-    kw[N.list_extend] = list_extend;
-    call_kw(global(N.recursive_update),
-            nb::make_tuple(get_attr(self, N.extra), data), kw);
-}
-
-void node_update(nb::handle self, nb::handle data) {
-    nb::object arg_order = get_attr(self, N._ARG_ORDER);
-    nb::dict extras;
-    for_each(call_method(data, N.items), [&](nb::handle item) {
-        auto [key, value] = unpack_pair(item);
-        if (!contains(arg_order, key)) {
-            extras[key] = value;
-            return;
-        }
-        nb::object current = get_optional_attr(self, key.ptr());
-        if (current.is_valid() && PyList_Check(current.ptr())) {
-            if (PyList_Check(value.ptr()))
-                call_method(current, N.extend, value);
-            else
-                check(PyList_Append(current.ptr(), value.ptr()) == 0);
-        } else {
-            set_attr(self, key.ptr(), value);
-        }
-    });
-    if (dispatches_to(self, N.update_extra, own.update_extra))
-        node_update_extra(self, extras, Py_True);
-    else
-        call_method(self, N.update_extra, extras);
-}
-
 void node_add_detail(nb::handle self, nb::handle detail) {
-    call_method(get_attr(self, N.details), N.append, detail);
+    nb::object details = get_attr(self, N.details);
+    if (PyList_CheckExact(details.ptr()))
+        check(PyList_Append(details.ptr(), detail.ptr()) == 0);
+    else
+        call_method(details, N.append, detail);
 }
 
 // ---------------------------------------------------------------------------
@@ -419,8 +549,8 @@ void roll_up_health(nb::handle node, nb::handle parent, nb::handle extra) {
 // chain of nested sections is walked by a loop instead of by recursion.
 nb::object roll_up_once(nb::handle node) {
     nb::object parent = get_attr(node, N._parent);
-    if (!truthy(parent) || is_instance(parent, global(N.Runsheaf)) ||
-        is_instance(parent, global(N.Task)))
+    if (!truthy(parent) || node_is_instance(parent, global(N.Runsheaf)) ||
+        node_is_instance(parent, global(N.Task)))
         return nb::object();
     nb::object result = get_optional_attr(node, N.result);
     if (!result.is_valid() || is_none(result))
@@ -429,7 +559,7 @@ nb::object roll_up_once(nb::handle node) {
     combine_into(parent, N.result, result);
     roll_up_health(node, parent, get_attr(node, N.extra));
 
-    if (dispatches_to(parent, N.roll_up, own.roll_up))
+    if (facts_of(parent) & OWN_ROLL_UP)
         return parent;
     call_method(parent, N.roll_up);
     return nb::object();
@@ -442,7 +572,7 @@ void node_roll_up(nb::handle self) {
 }
 
 void roll_up(nb::handle self) {
-    if (dispatches_to(self, N.roll_up, own.roll_up))
+    if (facts_of(self) & OWN_ROLL_UP)
         node_roll_up(self);
     else
         call_method(self, N.roll_up);
@@ -451,19 +581,34 @@ void roll_up(nb::handle self) {
 // ---------------------------------------------------------------------------
 // Runsheaf and Task
 
+using NodeInit = void (*)(nb::handle self, NodeArgs &args);
+
 // A factory: builds the child class from the module with parent=self and
-// appends the child to the parent's list.
-nb::object add_child(nb::handle self, nb::handle kwargs, PyObject *cls_name,
-                     PyObject *list_name) {
-    if (PyDict_Contains(kwargs.ptr(), N.parent) == 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got multiple values for keyword argument 'parent'", cls_name);
-        throw nb::python_error();
-    }
+// appends the child to the parent's list. A class that still has the
+// module's own constructor and plain allocation is built directly, as
+// type.__call__ would build it.
+nb::object add_child(nb::handle self, const Keywords &kw, PyObject *cls_name,
+                     PyObject *list_name, uint32_t own_init, NodeInit init) {
+    for (Py_ssize_t i = 0, n = kw.size(); i < n; ++i)
+        if (same_name(kw.name(i), N.parent)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got multiple values for keyword argument 'parent'", cls_name);
+            throw nb::python_error();
+        }
     nb::object cls = global(cls_name);
-    nb::dict kw = nb::borrow<nb::dict>(kwargs);
-    kw[N.parent] = self;
-    nb::object child = call_kw(cls, nb::tuple(), kw);
+    nb::object child;
+    uint32_t wanted = PLAIN_NEW | own_init;
+    if (PyType_CheckExact(cls.ptr()) &&
+        (facts_of_type((PyTypeObject *) cls.ptr()) & wanted) == wanted) {
+        static PyObject *no_args = PyTuple_New(0);
+        child = steal_checked(PyBaseObject_Type.tp_new((PyTypeObject *) cls.ptr(), no_args, nullptr));
+        NodeArgs args = node_args(kw, PyUnicode_AsUTF8(cls_name), self);
+        init(child, args);
+    } else {
+        nb::dict d = kw.dict();
+        d[N.parent] = self;
+        child = call_kw(cls, nb::tuple(), d);
+    }
     call_method(get_attr(self, list_name), N.append, child);
     return child;
 }
@@ -508,8 +653,8 @@ void add_counts(nb::handle target, nb::handle counter) {
     });
 }
 
-void runsheaf_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Runsheaf");
+void runsheaf_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     nb::object counter_cls = global(N.ResultCounter);
     set_attr(self, N.summary, call(counter_cls));
     set_attr(self, N.pluginsummary, call(counter_cls));
@@ -523,10 +668,10 @@ nb::object runsheaf_result(nb::handle self) {
     return sum_results(get_attr(self, N.tasks), [](nb::handle) { return true; });
 }
 
-void runsheaf_stop(nb::handle self, nb::kwargs kwargs) {
+void runsheaf_stop(nb::handle self, Keywords &kw) {
     static nb::handle zero = nb::int_(0).release();
-    nb::object num_tasks = pop_kwarg(kwargs, N.num_tasks, zero);
-    node_stop(self, kwargs);
+    nb::object num_tasks = kw.pop(N.num_tasks, zero);
+    node_stop(self, kw);
     set_attr(self, N.totaltasks, num_tasks);
     int positive = PyObject_RichCompareBool(num_tasks.ptr(), zero.ptr(), Py_GT);
     check(positive >= 0);
@@ -554,8 +699,8 @@ void runsheaf_roll_up(nb::handle self) {
     });
 }
 
-void task_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Task");
+void task_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     nb::object counter_cls = global(N.ResultCounter);
     set_attr(self, N.logfile, nb::none());
     set_attr(self, N.summary, call(counter_cls));
@@ -577,8 +722,8 @@ nb::object basename(nb::handle path) {
     return call_method(get_attr(global(N.os), N.path), N.basename, path);
 }
 
-void task_stop(nb::handle self, nb::kwargs kwargs) {
-    node_stop(self, kwargs);
+void task_stop(nb::handle self, Keywords &kw) {
+    node_stop(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile))
         set_attr(self, N.logfile, basename(logfile));
@@ -640,8 +785,8 @@ void record_log_growth(nb::handle node, nb::handle path) {
     set_item(logs, nb::handle(N.size), size);
 }
 
-void section_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Section");
+void section_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     set_attr(self, N.result, nb::none());
     set_attr(self, N.health_result, nb::none());
     set_attr(self, N.health_summary, call(global(N.ResultCounter)));
@@ -650,23 +795,23 @@ void section_init(nb::handle self, nb::kwargs kwargs) {
     set_attr(self, N.logs, nb::dict());
 }
 
-void section_start(nb::handle self, nb::kwargs kwargs) {
-    set_attr(self, N.logfile, pop_kwarg(kwargs, N.logfile, Py_None));
-    node_start(self, kwargs);
+void section_start(nb::handle self, Keywords &kw) {
+    set_attr(self, N.logfile, kw.pop(N.logfile, Py_None));
+    node_start(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile))
         record_log_start(self, logfile);
 }
 
-void section_stop(nb::handle self, nb::kwargs kwargs) {
-    node_stop(self, kwargs);
+void section_stop(nb::handle self, Keywords &kw) {
+    node_stop(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile) && truthy(get_attr(self, N.logs)))
         record_log_growth(self, logfile);
 }
 
-void plugin_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Plugin");
+void plugin_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     set_attr(self, N.sections, nb::list());
     set_attr(self, N.result, nb::none());
     set_attr(self, N.summary, nb::none());
@@ -675,8 +820,8 @@ void plugin_init(nb::handle self, nb::kwargs kwargs) {
     set_attr(self, N.logs, nb::dict());
 }
 
-void plugin_start(nb::handle self, nb::kwargs kwargs) {
-    node_start(self, kwargs);
+void plugin_start(nb::handle self, Keywords &kw) {
+    node_start(self, kw);
     nb::object parent = get_attr(self, N._parent);
     if (is_instance(parent, global(N.Runsheaf)))
         set_attr(self, N.summary, call(global(N.ResultCounter)));
@@ -685,9 +830,9 @@ void plugin_start(nb::handle self, nb::kwargs kwargs) {
         record_log_start(self, logfile);
 }
 
-void plugin_stop(nb::handle self, nb::kwargs kwargs) {
-    nb::object stop_logfile = pop_kwarg(kwargs, N.logfile, Py_None);
-    node_stop(self, kwargs);
+void plugin_stop(nb::handle self, Keywords &kw) {
+    nb::object stop_logfile = kw.pop(N.logfile, Py_None);
+    node_stop(self, kw);
     nb::object logfile = get_attr_or_none(self, N.logfile);
     if (truthy(logfile)) {
         int differs = PyObject_RichCompareBool(stop_logfile.ptr(), logfile.ptr(), Py_NE);
@@ -724,6 +869,103 @@ void plugin_roll_up(nb::handle self) {
     });
     for (const nb::object &result : results)
         counter_increment(get_attr(self, N.summary), result_key(result));
+}
+
+// ---------------------------------------------------------------------------
+// Keyword-only entry points with CPython's fast calling convention: the
+// keywords arrive as names and values, and no dict is built for them.
+
+Keywords keywords_only(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    if (nargs) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", name);
+        throw nb::python_error();
+    }
+    return Keywords(kwnames, args);
+}
+
+using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// start() and stop(): Spec names the method and gives its body.
+template <typename Spec>
+PyObject *keywords_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        Keywords kw = keywords_only(Spec::name, args, nargs, kwnames);
+        Spec::body(self, kw);
+        return Py_NewRef(Py_None);
+    });
+}
+
+// The constructors of Runsheaf, Task, Section and Plugin.
+template <typename Spec>
+PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        Keywords kw = keywords_only("__init__", args, nargs, kwnames);
+        NodeArgs node = node_args(kw, Spec::cls, nb::handle());
+        Spec::init(self, node);
+        return Py_NewRef(Py_None);
+    });
+}
+
+// add_task(), add_section() and add_plugin().
+template <typename Spec>
+PyObject *child_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        Keywords kw = keywords_only(Spec::name, args, nargs, kwnames);
+        return add_child(self, kw, Spec::cls(), Spec::list(), Spec::own_init, Spec::init)
+            .release()
+            .ptr();
+    });
+}
+
+#define VEXA_BODY(Type, text, fn)                                                   \
+    struct Type {                                                                   \
+        static constexpr const char *name = text;                                   \
+        static void body(nb::handle self, Keywords &kw) { fn(self, kw); }           \
+    }
+VEXA_BODY(NodeStart, "start", node_start);
+VEXA_BODY(NodeStop, "stop", node_stop);
+VEXA_BODY(RunsheafStop, "stop", runsheaf_stop);
+VEXA_BODY(TaskStop, "stop", task_stop);
+VEXA_BODY(SectionStart, "start", section_start);
+VEXA_BODY(SectionStop, "stop", section_stop);
+VEXA_BODY(PluginStart, "start", plugin_start);
+VEXA_BODY(PluginStop, "stop", plugin_stop);
+#undef VEXA_BODY
+
+#define VEXA_KIND(Type, text, bit, fn)                                              \
+    struct Type {                                                                   \
+        static constexpr const char *cls = text;                                    \
+        static constexpr uint32_t own_init = bit;                                   \
+        static void init(nb::handle self, NodeArgs &args) { fn(self, args); }       \
+    }
+VEXA_KIND(RunsheafKind, "Runsheaf", INIT_RUNSHEAF, runsheaf_init);
+VEXA_KIND(TaskKind, "Task", INIT_TASK, task_init);
+VEXA_KIND(SectionKind, "Section", INIT_SECTION, section_init);
+VEXA_KIND(PluginKind, "Plugin", INIT_PLUGIN, plugin_init);
+#undef VEXA_KIND
+
+template <typename Kind, PyObject *Names::*Cls, PyObject *Names::*List>
+struct Child : Kind {
+    static constexpr const char *name = Cls == &Names::Task      ? "add_task"
+                                        : Cls == &Names::Section ? "add_section"
+                                                                 : "add_plugin";
+    static PyObject *cls() { return N.*Cls; }
+    static PyObject *list() { return N.*List; }
+};
+
+// Puts a fast-call method into a built class, where its namespace kept a
+// place for it (so the class __dict__ keeps its order). Returns the method.
+PyObject *install_fast(nb::handle cls, const char *name, FastFunction fn) {
+    // Lives as long as the process: the descriptor points to it.
+    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
+                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+    nb::object descr = steal_checked(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
+    check(PyObject_SetAttrString(cls.ptr(), name, descr.ptr()) == 0);
+    return descr.ptr();
 }
 
 // ---------------------------------------------------------------------------
@@ -3360,8 +3602,8 @@ void add_node_methods(ClassBuilder &b) {
              nb::arg("parent").none() = nb::none(), nb::arg("type").none() = nb::none())
         .property("fullid", &node_fullid)
         .property("idlist", &node_idlist)
-        .method("start", &node_start)
-        .method("stop", [](nb::handle self, nb::kwargs kwargs) { node_stop(self, kwargs); })
+        .attr("start", nb::none())  // fast-call methods, put in after the class is built
+        .attr("stop", nb::none())
         .method("update", &node_update, nb::arg("data").none())
         .method("update_extra", &node_update_extra, nb::arg("data").none(),
                 nb::arg("list_extend").none() = true)
@@ -3371,6 +3613,17 @@ void add_node_methods(ClassBuilder &b) {
         .method("dump_yaml", &node_dump_yaml)
         .method("to_dict", &node_to_dict)
         .classmethod("to_yaml", &node_to_yaml, nb::arg("dumper").none(), nb::arg("data").none());
+}
+
+// Holds a new reference, released at interpreter exit.
+PyObject *held(PyObject *o) { return Py_NewRef(o); }
+
+void release_held() {
+    for (PyObject **p : {&own.update, &own.update_extra, &own.roll_up, &own.init_runsheaf,
+                         &own.init_task, &own.init_section, &own.init_plugin,
+                         &own.recursive_update, &own.list_extend_kwnames})
+        Py_CLEAR(*p);
+    hot_globals.release();
 }
 
 }  // namespace
@@ -3387,6 +3640,8 @@ NB_MODULE(runsheaf, m) {
     m.attr("datetime") = nb::module_::import_("datetime").attr("datetime");
     m.attr("get_time") = nb::module_::import_("vexa.utils.utils").attr("get_time");
     m.attr("recursive_update") = nb::module_::import_("vexa.utils.dicts").attr("recursive_update");
+    own.recursive_update = held(m.attr("recursive_update").ptr());
+    own.list_extend_kwnames = nb::make_tuple(nb::handle(N.list_extend)).release().ptr();
     nb::module_ results = nb::module_::import_("vexa.results");
     for (const char *name : {"ResultCounter", "TestResult", "Passed", "Skipped"})
         m.attr(name) = results.attr(name);
@@ -3424,10 +3679,12 @@ NB_MODULE(runsheaf, m) {
     base.attr("_ARG_ORDER", name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                        "stoptime", "runtime", "details", "extra"}));
     add_node_methods(base);
-    own.update = nb::object(base.ns()["update"]).release().ptr();
-    own.update_extra = nb::object(base.ns()["update_extra"]).release().ptr();
-    own.roll_up = nb::object(base.ns()["roll_up"]).release().ptr();
+    own.update = held(nb::object(base.ns()["update"]).ptr());
+    own.update_extra = held(nb::object(base.ns()["update_extra"]).ptr());
+    own.roll_up = held(nb::object(base.ns()["roll_up"]).ptr());
     nb::object node_cls = base.build(object_base());
+    install_fast(node_cls, "start", &keywords_method<NodeStart>);
+    install_fast(node_cls, "stop", &keywords_method<NodeStop>);
     nb::object node_bases = nb::make_tuple(node_cls);
 
     nb::object runsheaf_cls =
@@ -3439,18 +3696,20 @@ NB_MODULE(runsheaf, m) {
                              "submitter", "user", "archivefile", "summary", "pluginsummary",
                              "result", "details", "extra", "totaltasks", "tasks",
                              "health_result", "health_summary", "source_id"}))
-            .method("__init__", &runsheaf_init)
-            .method("add_task", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Task, N.tasks);
-            })
-            .method("add_plugin", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Plugin, N.tasks);
-            })
+            .attr("__init__", nb::none())
+            .attr("add_task", nb::none())
+            .attr("add_plugin", nb::none())
             .property("testscripts", [](nb::handle self) { return get_attr(self, N.tasks); })
             .property("result", &runsheaf_result)
-            .method("stop", &runsheaf_stop)
+            .attr("stop", nb::none())
             .method("roll_up", &runsheaf_roll_up)
             .build(node_bases);
+    own.init_runsheaf = held(install_fast(runsheaf_cls, "__init__", &init_method<RunsheafKind>));
+    install_fast(runsheaf_cls, "add_task",
+                 &child_method<Child<TaskKind, &Names::Task, &Names::tasks>>);
+    install_fast(runsheaf_cls, "add_plugin",
+                 &child_method<Child<PluginKind, &Names::Plugin, &Names::tasks>>);
+    install_fast(runsheaf_cls, "stop", &keywords_method<RunsheafStop>);
 
     nb::object task_cls =
         ClassBuilder(m, "Task")
@@ -3461,17 +3720,19 @@ NB_MODULE(runsheaf, m) {
                              "xref", "parameters", "summary", "pluginsummary", "result",
                              "details", "extra", "sections", "health_result",
                              "health_summary"}))
-            .method("__init__", &task_init)
-            .method("add_section", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Section, N.sections);
-            })
-            .method("add_plugin", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Plugin, N.sections);
-            })
+            .attr("__init__", nb::none())
+            .attr("add_section", nb::none())
+            .attr("add_plugin", nb::none())
             .property("result", &task_result)
-            .method("stop", &task_stop)
+            .attr("stop", nb::none())
             .method("roll_up", &task_roll_up)
             .build(node_bases);
+    own.init_task = held(install_fast(task_cls, "__init__", &init_method<TaskKind>));
+    install_fast(task_cls, "add_section",
+                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
+    install_fast(task_cls, "add_plugin",
+                 &child_method<Child<PluginKind, &Names::Plugin, &Names::sections>>);
+    install_fast(task_cls, "stop", &keywords_method<TaskStop>);
 
     nb::object plugin_cls =
         ClassBuilder(m, "Plugin")
@@ -3480,14 +3741,17 @@ NB_MODULE(runsheaf, m) {
                              "stoptime", "runtime", "description", "logfile", "logs",
                              "summary", "result", "details", "extra", "sections",
                              "health_result"}))
-            .method("__init__", &plugin_init)
-            .method("add_section", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Section, N.sections);
-            })
-            .method("start", &plugin_start)
-            .method("stop", &plugin_stop)
+            .attr("__init__", nb::none())
+            .attr("add_section", nb::none())
+            .attr("start", nb::none())
+            .attr("stop", nb::none())
             .method("roll_up", &plugin_roll_up)
             .build(node_bases);
+    own.init_plugin = held(install_fast(plugin_cls, "__init__", &init_method<PluginKind>));
+    install_fast(plugin_cls, "add_section",
+                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
+    install_fast(plugin_cls, "start", &keywords_method<PluginStart>);
+    install_fast(plugin_cls, "stop", &keywords_method<PluginStop>);
 
     nb::object section_cls =
         ClassBuilder(m, "Section")
@@ -3497,13 +3761,16 @@ NB_MODULE(runsheaf, m) {
                              "starttime", "stoptime", "runtime", "description", "xref",
                              "logs", "parameters", "result", "details", "extra",
                              "sections", "health_result", "health_summary"}))
-            .method("__init__", &section_init)
-            .method("add_section", [](nb::handle self, nb::kwargs kw) {
-                return add_child(self, kw, N.Section, N.sections);
-            })
-            .method("start", &section_start)
-            .method("stop", &section_stop)
+            .attr("__init__", nb::none())
+            .attr("add_section", nb::none())
+            .attr("start", nb::none())
+            .attr("stop", nb::none())
             .build(node_bases);
+    own.init_section = held(install_fast(section_cls, "__init__", &init_method<SectionKind>));
+    install_fast(section_cls, "add_section",
+                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
+    install_fast(section_cls, "start", &keywords_method<SectionStart>);
+    install_fast(section_cls, "stop", &keywords_method<SectionStop>);
 
     m.def("str_representer", &str_representer, nb::arg("dumper").none(), nb::arg("data").none());
     m.def("float_representer", &float_representer, nb::arg("dumper").none(), nb::arg("data").none());
@@ -3529,10 +3796,7 @@ NB_MODULE(runsheaf, m) {
     fast_yaml::capture(m);
     fast_json::init(m);
 
-    // Let go of the held functions before the interpreter's leak checks.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
-        Py_CLEAR(own.update);
-        Py_CLEAR(own.update_extra);
-        Py_CLEAR(own.roll_up);
-    }));
+    init_hot_globals();
+    // Let go of the held objects before the interpreter's leak checks.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&release_held));
 }
