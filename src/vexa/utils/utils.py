@@ -8,14 +8,20 @@ import time
 _zone = None
 _zone_until = 0.0
 
+_now = time.time
+_from_timestamp = datetime.datetime.fromtimestamp
+
+
+def _read_zone(now):
+    global _zone, _zone_until
+    local = time.localtime(now)
+    _zone = datetime.timezone(datetime.timedelta(seconds=local.tm_gmtoff), local.tm_zone)
+    _zone_until = now - now % 60 + 60
+
 
 def get_time():
     """Now, as an aware local datetime, so reports read elsewhere stay exact."""
-    global _zone, _zone_until
-    now = time.time()
+    now = _now()
     if now >= _zone_until:
-        local = time.localtime(now)
-        _zone = datetime.timezone(datetime.timedelta(seconds=local.tm_gmtoff),
-                                  local.tm_zone)
-        _zone_until = now - now % 60 + 60
-    return datetime.datetime.fromtimestamp(now, _zone)
+        _read_zone(now)
+    return _from_timestamp(now, _zone)
