@@ -227,3 +227,19 @@ class TestFasterStandIns:
         expected = plain(copy.deepcopy(target), copy.deepcopy(data))
         assert recursive_update(target, data, list_extend=list_extend) is target
         assert target == expected
+
+    def test_get_time_reads_the_zone_again_once_the_minute_is_over(self, monkeypatch):
+        import vexa.utils.utils as clock
+
+        get_time()
+        monkeypatch.setattr(clock, "_zone", clock._zone)  # restored afterwards
+        monkeypatch.setattr(clock, "_zone_until", clock._zone_until - datetime.timedelta(minutes=1))
+
+        class Shifted:
+            tm_gmtoff, tm_zone = 5 * 3600 + 1800, "X"
+
+        monkeypatch.setattr(clock.time, "localtime", lambda now: Shifted)
+        first, second = get_time(), get_time()
+        assert first.utcoffset() == second.utcoffset() == datetime.timedelta(hours=5, minutes=30)
+        assert first.tzname() == "X" and first <= second
+        assert abs(first - datetime.datetime.now(datetime.timezone.utc)) < datetime.timedelta(seconds=5)
