@@ -2,8 +2,8 @@
 
 from collections.abc import Mapping
 
-# Values that are neither mappings nor lists: they always replace, and need
-# none of the checks below (which ask the Mapping ABC).
+# Values that are neither mappings nor lists: into a plain dict they always
+# replace, and need none of the checks below (which ask the Mapping ABC).
 _PLAIN = frozenset((str, int, float, bool, type(None), bytes, tuple))
 
 
@@ -19,8 +19,9 @@ def recursive_update(target, data, list_extend=True):
     stack = []
     dst, src = target, data
     while True:
+        plain = type(dst) is dict
         for key, value in src.items():
-            if type(value) in _PLAIN:
+            if plain and type(value) in _PLAIN:
                 dst[key] = value
                 continue
             old = dst.get(key) if key in dst else None
