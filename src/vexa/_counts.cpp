@@ -19,7 +19,7 @@ struct Counts {
 };
 
 PyObject *derived_keys[2];
-PyObject *zero, *get_name, *delitem_name;
+PyObject *zero, *unit_weight, *get_name, *delitem_name;  // one 1.0 for all, as a literal would be
 
 // key in ("total", "success_rate"), as the tuple's rich comparison decides.
 int is_derived(PyObject *key) {
@@ -109,14 +109,10 @@ int counts_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     }
     Counts *self = (Counts *) op;
     PyObject *data = PyDict_New();
-    PyObject *weight = PyFloat_FromDouble(1.0);
-    if (!data || !weight) {
-        Py_XDECREF(data);
-        Py_XDECREF(weight);
+    if (!data)
         return -1;
-    }
     Py_XSETREF(self->data, data);
-    Py_XSETREF(self->weight, weight);
+    Py_XSETREF(self->weight, Py_NewRef(unit_weight));
     Py_XSETREF(self->derived, Py_NewRef(Py_None));
     return 0;
 }
@@ -177,9 +173,10 @@ NB_MODULE(_counts, m) {
     derived_keys[0] = PyUnicode_InternFromString("total");
     derived_keys[1] = PyUnicode_InternFromString("success_rate");
     zero = PyLong_FromLong(0);
+    unit_weight = PyFloat_FromDouble(1.0);
     get_name = PyUnicode_InternFromString("get");
     delitem_name = PyUnicode_InternFromString("__delitem__");
-    if (!derived_keys[0] || !derived_keys[1] || !zero || !get_name || !delitem_name)
+    if (!derived_keys[0] || !derived_keys[1] || !zero || !unit_weight || !get_name || !delitem_name)
         throw nanobind::python_error();
     PyObject *type = PyType_FromModuleAndSpec(m.ptr(), &counts_spec, nullptr);
     if (!type || PyModule_AddObject(m.ptr(), "Counts", type) < 0) {

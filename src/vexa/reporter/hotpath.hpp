@@ -153,8 +153,8 @@ public:
         scope_ = scope;
         names_ = names;
 #if PY_VERSION_HEX >= 0x030C0000
+        instance_ = this;  // a module imported afresh takes over the watcher
         if (watcher_ < 0) {
-            instance_ = this;
             watcher_ = PyDict_AddWatcher(&on_change);
             if (watcher_ < 0) {  // all watcher slots taken: look names up instead
                 PyErr_Clear();
