@@ -46,8 +46,9 @@ def test_findings_are_listed_and_fail(write):
     assert done.returncode == 1
     assert done.stdout.splitlines() == [
         "$: missing field 'version' of a results document",
-        "$.report.runtime: expected a number, found the string '12s'",
-        "$.report.tasks[0].sections[0]: missing field 'id' of a section"]
+        "$.report.runtime (job): expected a number, found the string '12s'",
+        "$.report.tasks[0].sections[0] (t1 > ?): missing field 'id' of a section",
+        "3 findings"]
 
 
 @pytest.mark.parametrize("content, message", [
@@ -57,15 +58,16 @@ def test_findings_are_listed_and_fail(write):
     ("[" * 10_000 + "]" * 10_000, "nested too deeply to be read"),
 ])
 def test_unreadable_files_give_one_line(write, content, message):
-    done = vexa("results", write(content))
-    assert done.returncode == 1 and done.stdout == ""
-    assert done.stderr.startswith("vexa results: error: " + message)
+    path = write(content)
+    done = vexa("results", path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.startswith("vexa results: error: %s: %s" % (path, message))
     assert len(done.stderr.splitlines()) == 1
 
 
 def test_a_missing_file(tmp_path):
     done = vexa("results", tmp_path / "nothing.json")
-    assert done.returncode == 1
+    assert done.returncode == 2
     assert done.stderr == "vexa results: error: %s: No such file or directory\n" % (
         tmp_path / "nothing.json")
 

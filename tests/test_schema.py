@@ -76,14 +76,14 @@ def test_findings_name_the_offending_values(document):
     doc["report"]["tasks"][1]["sections"] = [7]
     assert validate(doc) == [
         "$: missing field 'version' of a results document",
-        "$.report.tasks[0].runtime: expected a number, found the string 'long'",
-        "$.report.tasks[0].sections[0]: missing field 'id' of a section",
-        "$.report.tasks[0].sections[0].colour: not a field of a section",
-        "$.report.tasks[0].sections[0].starttime: expected a date-time as "
+        "$.report.tasks[0].runtime (t1): expected a number, found the string 'long'",
+        "$.report.tasks[0].sections[0] (t1 > ?): missing field 'id' of a section",
+        "$.report.tasks[0].sections[0].colour (t1 > ?): not a field of a section",
+        "$.report.tasks[0].sections[0].starttime (t1 > ?): expected a date-time as "
         "'YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM]', found the string 'yesterday'",
-        "$.report.tasks[0].sections[0].sections[1].health_summary.passed: "
+        "$.report.tasks[0].sections[0].sections[1].health_summary.passed (t1 > ? > 2): "
         "must be at least 0, found -1",
-        "$.report.tasks[1].sections[0]: expected an object, found the integer 7",
+        "$.report.tasks[1].sections[0] (monitor > ?): expected an object, found the integer 7",
     ]
 
 
@@ -91,7 +91,8 @@ def test_findings_print_one_per_line():
     findings = validate({"version": 3.4, "report": []})
     assert str(findings).splitlines() == [
         "$.version: expected the report format version \"3.4\", found the number 3.4",
-        "$.report: expected an object, found an array of 0 items"]
+        "$.report: expected an object, found an array of 0 items",
+        "2 findings"]
 
 
 @pytest.mark.parametrize("document", [None, [], "3.4", {}, {"version": "3.4"},
@@ -104,7 +105,7 @@ def test_documents_without_a_report_are_refused(document):
 def test_a_node_is_explained_as_the_class_it_comes_closest_to(document):
     doc = copy.deepcopy(document)
     del doc["report"]["tasks"][0]["pluginsummary"]
-    assert validate(doc) == ["$.report.tasks[0]: missing field 'pluginsummary' of a task"]
+    assert validate(doc) == ["$.report.tasks[0] (t1): missing field 'pluginsummary' of a task"]
 
 
 def test_depth_is_no_limit():
@@ -119,7 +120,8 @@ def test_depth_is_no_limit():
     assert validate(document) is None
     node["type"] = ""
     [finding] = validate(document)
-    assert finding.startswith("$.report" + ".sections[0]" * 9_999 + ".type: must not be empty")
+    assert finding.startswith("$.report" + ".sections[0]" * 9_999 + ".type (0 > 1 > 2 > ")
+    assert finding.endswith(" > 9999): must not be empty")
 
 
 def test_keywords_the_compiled_checks_do_not_know_are_refused():
@@ -173,3 +175,101 @@ def test_the_verdict_is_the_published_schemas(document, data):
         else:
             container[key] = data.draw(json_values | st.sampled_from([1.0, True, "", []]))
     assert (validate(doc) is None) == FULL_SCHEMA.is_valid(doc)
+
+
+# Where each kind of node sits in the full job's document, and the fields it
+# must have: each one dropped alone must be found, named with its node's kind.
+NODES = {
+    "run": ([], ["type", "id", "fullid", "idlist", "summary", "pluginsummary", "totaltasks",
+                 "health_summary"]),
+    "task": (["tasks", 0], ["type", "id", "fullid", "idlist", "summary", "pluginsummary",
+                            "health_summary"]),
+    "section": (["tasks", 0, "sections", 0], ["type", "id", "fullid", "idlist",
+                                              "health_summary"]),
+    "plugin run": (["tasks", 0, "sections", 1], ["type", "id", "fullid", "idlist"]),
+    "counter": (["summary"], ["total", "success_rate"]),
+    "result": (["tasks", 0, "sections", 0, "sections", 0, "result"], ["value"]),
+}
+
+
+@pytest.mark.parametrize("kind, field", [(kind, field) for kind, (_, fields) in NODES.items()
+                                         for field in fields])
+def test_each_required_field_is_required(document, kind, field):
+    doc = copy.deepcopy(document)
+    node = doc["report"]
+    for step in NODES[kind][0]:
+        node = node[step]
+    del node[field]
+    findings = validate(doc)
+    assert findings and all(f.endswith("missing field %r of a %s" % (field, kind))
+                            for f in findings), findings
+    assert not FULL_SCHEMA.is_valid(doc)
+
+
+@pytest.mark.parametrize("node_type, kind", [("Runsheaf", "run"), ("Task", "task"),
+                                             ("Plugin", "plugin run"), ("Testcase", "section")])
+def test_a_broken_node_is_named_by_its_type(node_type, kind):
+    report = {"type": node_type, "id": "x", "fullid": "x", "idlist": ["x"], "colour": "red"}
+    findings = validate({"version": "3.4", "report": report})
+    assert findings[-1] == "$.report.colour (x): not a field of a %s" % kind
+
+
+@pytest.fixture
+def consistent(document):
+    """The full job, planned with as many tasks as it ran."""
+    doc = copy.deepcopy(document)
+    doc["report"]["totaltasks"] = 1
+    return doc
+
+
+def _strict(doc):
+    findings = schema.examine(doc, strict=True)
+    return [f.json_path + ": " + f.message for f in findings]
+
+
+def _edit(path, value):
+    def edit(doc):
+        node = doc["report"]
+        for step in path[:-1]:
+            node = node[step]
+        node[path[-1]] = value(node[path[-1]]) if callable(value) else value
+    return edit
+
+
+@pytest.mark.parametrize("edit, expected", [
+    (_edit(["summary", "total"], lambda n: n + 1), "$.report.summary.total: total "),
+    (_edit(["tasks", 0, "summary", "success_rate"], 12.5),
+     "$.report.tasks[0].summary.success_rate: success rate 12.5, but the counts give"),
+    (_edit(["totaltasks"], 7), "$.report.totaltasks: 7 tasks planned, but the run holds 1"),
+    (_edit(["tasks", 0, "stoptime"], "2000-01-01 00:00:00+00:00"),
+     "$.report.tasks[0].stoptime: stop time 2000-01-01 00:00:00+00:00 is before start time"),
+    (_edit(["tasks", 0, "sections", 0, "runtime"], lambda r: r + 0.02),
+     "$.report.tasks[0].sections[0].runtime: run time"),
+    (_edit(["extra", "load"], [1.0, float("nan")]), "$.report.extra.load[1]: NaN is not"),
+    (_edit(["tasks", 0, "runtime"], float("-inf")), "$.report.tasks[0].runtime: -Infinity is"),
+])
+def test_strict_findings_the_file_proves(consistent, edit, expected):
+    assert _strict(consistent) == [] and validate(consistent) is None
+    doc = copy.deepcopy(consistent)
+    edit(doc)
+    found = _strict(doc)
+    assert len(found) == 1 and found[0].startswith(expected), found
+    assert schema.examine(doc) == [] or "Infinity" in expected
+
+
+def test_strict_accepts_rounding_and_unknown_offsets(consistent):
+    doc = consistent
+    doc["report"]["runtime"] += 0.009
+    doc["report"]["tasks"][0]["starttime"] = doc["report"]["tasks"][0]["starttime"][:19]  # naive
+    assert _strict(doc) == []
+
+
+def test_repeated_sibling_ids_are_warnings_not_findings(consistent):
+    doc = consistent
+    steps = doc["report"]["tasks"][0]["sections"][0]["sections"]
+    steps.append(copy.deepcopy(steps[0]))
+    steps.append(dict(copy.deepcopy(steps[0]), id=str(steps[0]["id"])))  # "1" is not 1
+    findings = schema.examine(doc, strict=True)
+    assert findings == []
+    assert findings.warnings == ["$.report.tasks[0].sections[0].sections[2].id (t1 > tc1 > 1): "
+                                 "id 1 repeats an earlier sibling's; paths to either are ambiguous"]

@@ -9,17 +9,27 @@ may validate against it with any JSON Schema (draft 7) library.
 tree with an explicit stack, so that depth is no limit. Each node is first
 checked by a predicate compiled from the node's schema, fast enough for
 reports of 100,000 sections; only a node that fails is checked again with
-jsonschema, whose errors say what is wrong and where.
+jsonschema, whose errors say what is wrong and where. Each finding names
+the node by its path of ids ("routing > tc2 > test") as well as the JSON
+path of the offending value.
+
+`examine` does the same and, with `strict`, also checks what the schema
+cannot express but the file itself proves: counters that disagree with
+their counts, a run's `totaltasks` against its tasks, stop times before
+start times, run times that disagree with both, NaN and infinities. Sibling
+ids that repeat are allowed but make paths ambiguous: they are warnings.
 """
 
 import copy
+import datetime
 import functools
 import json
+import math
 import os
 import re
 import reprlib
 
-__all__ = ["SCHEMA_PATH", "Findings", "load_schema", "validate"]
+__all__ = ["SCHEMA_PATH", "Finding", "Findings", "examine", "load_schema", "validate"]
 
 SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results.schema.json")
 
@@ -27,12 +37,39 @@ SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results.
 _CHILD_KEYS = ("report", "tasks", "sections")
 
 
+class Finding(str):
+    """One problem, as the line "JSON path (node path): message", with its
+    parts as attributes."""
+
+    __slots__ = ("json_path", "node_path", "message")
+
+    def __new__(cls, json_path, node_path, message):
+        where = "%s (%s)" % (json_path, node_path) if node_path else json_path
+        self = super().__new__(cls, "%s: %s" % (where, message))
+        self.json_path, self.node_path, self.message = json_path, node_path, message
+        return self
+
+    def as_dict(self):
+        return {"json_path": self.json_path, "node_path": self.node_path,
+                "message": self.message}
+
+
 class Findings(list):
-    """The problems found in a document: one readable line each, starting
-    with the path of the offending value; printed one per line."""
+    """The problems found in a document, in document order: one readable
+    line each, starting with the path of the offending value; printed one
+    per line, then a line that counts them. `warnings` holds what is
+    allowed but worth knowing, in the same form."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.warnings = []
 
     def __str__(self):
-        return "\n".join(self)
+        return "\n".join([*self, count_line(len(self))])
+
+
+def count_line(n, what="finding"):
+    return "%d %s%s" % (n, what, "" if n == 1 else "s")
 
 
 def load_schema():
@@ -49,6 +86,14 @@ def validate(document):
     """
     findings = _checker().check(document)
     return findings or None
+
+
+def examine(document, strict=False, nonfinite=True):
+    """Every finding about a parsed document, and in `.warnings` the sibling
+    ids that repeat. With `strict`, also the checks that the schema cannot
+    express (module docstring); `nonfinite=False` says the document is known
+    to hold no NaN or infinity, which spares looking for them."""
+    return _checker().check(document, strict=strict, nonfinite=nonfinite)
 
 
 @functools.cache
@@ -113,46 +158,73 @@ class _Checker:
             kind.child_kinds = tuple(self.kinds[name] for name in kind.child_kinds)
         self._titles = {id(d): d.get("title", name) for name, d in definitions.items()}
 
-    def check(self, document):
+    def check(self, document, strict=False, nonfinite=True):
         findings = Findings()
-        # (path, value, the kinds it may be); a path is (parent path, key) or None
-        stack = [(None, document, (self.document,))]
+        add = findings.append
+        strict_node = _Strict(add, nonfinite).node if strict else None
+        # (path, value, the kinds it may be, its ids); a path is (parent path, key) or None
+        stack = [(None, document, (self.document,), None)]
         pop, push = stack.pop, stack.append
         while stack:
-            path, value, kinds = pop()
+            path, value, kinds, idlist = pop()
             kind = kinds[0]
             if not kind.is_valid(value):
-                kind = self._classify(path, value, kinds, findings)
+                kind = self._classify(path, value, kinds, idlist, findings)
+            if strict_node is not None and idlist is not None and isinstance(value, dict):
+                strict_node(kind.name, value, path, idlist)
             if kind.child_key is None or not isinstance(value, dict):
                 continue
             children = value.get(kind.child_key)
             child_path = (path, kind.child_key)
             if not kind.children_listed:
                 if kind.child_key in value:
-                    push((child_path, children, kind.child_kinds))
+                    push((child_path, children, kind.child_kinds, _top_idlist(children)))
             elif isinstance(children, list):
                 child_kinds = kind.child_kinds
+                base = () if kind.name == "run" else idlist or ()  # no idlist holds the run's id
+                seen = set()
+                repeated = []
+                for i, child in enumerate(children):
+                    ident = child.get("id") if type(child) is dict else None
+                    if type(ident) in (str, int):
+                        key = (type(ident), ident)
+                        if key in seen:
+                            repeated.append(i)
+                        seen.add(key)
                 for i in range(len(children) - 1, -1, -1):
-                    push(((child_path, i), children[i], child_kinds))
+                    child = children[i]
+                    ident = child.get("id") if type(child) is dict else None
+                    push(((child_path, i), child, child_kinds, base + (ident,)))
+                for i in repeated:
+                    findings.warnings.append(Finding(
+                        _format_path(((child_path, i), "id")), _node_path(base + (children[i]["id"],)),
+                        "id %s repeats an earlier sibling's; paths to either are ambiguous"
+                        % _short(children[i]["id"])))
         return findings
 
-    def _classify(self, path, value, kinds, findings):
+    def _classify(self, path, value, kinds, idlist, findings):
         """The first other kind `value` is valid as; failing that, report
-        the problems for the kind it comes closest to and take it as that."""
+        the problems for the kind its type or fields name, else for the one
+        it comes closest to, and take it as that."""
         for kind in kinds[1:]:
             if kind.is_valid(value):
                 return kind
+        node_path = _node_path(idlist) if idlist is not None else None
+        named = _kind_named(value, kinds)
         best = None
         for kind in kinds:
+            if named is not None and kind is not named:
+                continue
             try:
                 lines = self._explain(path, value, kind)
             except RecursionError:
-                lines = ["%s: nested too deeply to be described" % _format_path(path)]
+                lines = [(path, "nested too deeply to be described")]
             if not lines:  # cannot happen while both agree; never say nothing
-                lines = ["%s: not a valid %s" % (_format_path(path), kind.title)]
+                lines = [(path, "not %s" % _a("valid " + kind.title))]
             if best is None or len(lines) < len(best[1]):
                 best = (kind, lines)
-        findings.extend(best[1])
+        findings.extend(Finding(_format_path(where), node_path, message)
+                        for where, message in best[1])
         return best[0]
 
     def _explain(self, path, value, kind):
@@ -169,34 +241,193 @@ class _Checker:
         return lines
 
     def _describe(self, where, error, kind):
+        """(path, message) pairs for one jsonschema error."""
         keyword, instance, schema = error.validator, error.instance, error.schema
         title = self._titles.get(id(schema), kind.title)
         if keyword == "required":
             for name in error.validator_value:
                 if name not in instance:
-                    yield "%s: missing field %s of %s" % (
-                        _format_path(where), _short(name), _a(title))
+                    yield where, "missing field %s of %s" % (_short(name), _a(title))
         elif keyword == "additionalProperties":
             known = schema.get("properties", {})
             for name in instance:
                 if name not in known:
-                    yield "%s: not a field of %s" % (_format_path((where, name)), _a(title))
+                    yield (where, name), "not a field of %s" % _a(title)
         elif keyword == "type":
             types = error.validator_value
             types = [types] if isinstance(types, str) else types
-            yield "%s: expected %s, found %s" % (
-                _format_path(where), " or ".join(_a(t) for t in types), _describe_value(instance))
+            yield where, "expected %s, found %s" % (
+                " or ".join(_a(t) for t in types), _describe_value(instance))
         elif keyword in ("pattern", "enum"):
             expected = schema.get("description") or _short(error.validator_value)
-            yield "%s: expected %s, found %s" % (
-                _format_path(where), expected, _describe_value(instance))
+            yield where, "expected %s, found %s" % (expected, _describe_value(instance))
         elif keyword == "minimum":
-            yield "%s: must be at least %s, found %s" % (
-                _format_path(where), error.validator_value, _short(instance))
+            yield where, "must be at least %s, found %s" % (error.validator_value, _short(instance))
         elif keyword in ("minItems", "minLength"):
-            yield "%s: must not be empty" % _format_path(where)
+            yield where, "must not be empty"
         else:
-            yield "%s: %s" % (_format_path(where), _short(error.message))
+            yield where, _short(error.message)
+
+
+# The node kinds a `type` names; other types are sections (or tell by fields).
+_TYPE_KINDS = {"Runsheaf": "run", "Task": "task", "Plugin": "plugin"}
+
+
+def _kind_named(value, kinds):
+    """The kind among `kinds` that a node's `type`, else its fields, say it
+    is; None when they say nothing that helps."""
+    if not isinstance(value, dict) or len(kinds) < 2:
+        return None
+    by_name = {kind.name: kind for kind in kinds}
+    kind_type = value.get("type")
+    name = _TYPE_KINDS.get(kind_type) if isinstance(kind_type, str) else None
+    if name is None and isinstance(kind_type, str) and kind_type and "section" in by_name:
+        name = "section"  # the free types are those of sections
+    if name is None:
+        if "totaltasks" in value or "tasks" in value:
+            name = "run"
+        elif "pluginsummary" in value:
+            name = "task"
+        elif "health_summary" in value:
+            name = "section"
+        else:
+            name = "section" if "section" in by_name and "plugin" not in by_name else None
+    return by_name.get(name)
+
+
+def _top_idlist(node):
+    """The ids of the node at the top of a document, from its own idlist."""
+    if not isinstance(node, dict):
+        return None
+    idlist = node.get("idlist")
+    if isinstance(idlist, list) and idlist and all(type(i) in (str, int) for i in idlist):
+        return tuple(idlist)
+    return (node.get("id"),)
+
+
+def _node_path(idlist):
+    from vexa.reporter.nodes import format_path
+
+    return format_path(idlist)
+
+
+def _parse_time(value):
+    if not isinstance(value, str):
+        return None
+    try:
+        return datetime.datetime.fromisoformat(value)
+    except ValueError:
+        return None
+
+
+class _Strict:
+    """What --strict adds: facts the file proves wrong about itself."""
+
+    COUNTERS = ("summary", "pluginsummary", "health_summary")
+
+    def __init__(self, add, nonfinite):
+        self.add = add
+        self.nonfinite = nonfinite
+
+    def node(self, kind, node, path, idlist):
+        where = None
+
+        def report(keys, message):
+            nonlocal where
+            if where is None:
+                where = _node_path(idlist)
+            at = path
+            for key in keys:
+                at = (at, key)
+            self.add(Finding(_format_path(at), where, message))
+
+        if self.nonfinite:
+            for key, value in node.items():
+                if key not in ("tasks", "sections"):
+                    for sub, text in _nonfinite(value, (path, key)):
+                        self.add(Finding(_format_path(sub), where or _node_path(idlist),
+                                         "%s is not a number JSON allows" % text))
+        weight = None
+        if kind == "run":
+            tasks = node.get("tasks")
+            total = node.get("totaltasks")
+            if isinstance(tasks, list) and type(total) is int:
+                own = [t for t in tasks if isinstance(t, dict) and _is_task(t)]
+                if total > 0 and total != len(own):
+                    report(("totaltasks",), "%d tasks planned, but the run holds %d" % (
+                        total, len(own)))
+                if total > 0:
+                    weight = sum(1 for t in own if t.get("starttime")) / total
+        for key in self.COUNTERS:
+            counter = node.get(key)
+            if isinstance(counter, dict):
+                self.counter(counter, weight if key == "summary" else None,
+                             lambda sub, message, key=key: report((key, sub), message))
+        self.times(node, report)
+
+    @staticmethod
+    def counter(counter, weight, report):
+        counts = [v for k, v in counter.items() if k not in ("total", "success_rate")]
+        if not all(type(v) is int for v in counts):
+            return
+        total = counter.get("total")
+        counted = sum(counts)
+        if type(total) is int and total != counted:
+            report("total", "total %d, but the counts add up to %d" % (total, counted))
+        rate = counter.get("success_rate")
+        if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not math.isfinite(rate):
+            return
+        good = counter.get("passed", 0) + counter.get("passx", 0)
+        share = 100.0 * good / counted if counted else 0.0
+        expected = [round(share, 2)]
+        if weight is not None:  # a run's rate is scaled by the share of planned tasks run
+            expected.append(round(share * weight, 2))
+        if all(abs(rate - e) > 0.011 for e in expected):
+            report("success_rate", "success rate %s, but the counts give %s" % (
+                _number(rate), _number(expected[-1])))
+
+    @staticmethod
+    def times(node, report):
+        start, stop = _parse_time(node.get("starttime")), _parse_time(node.get("stoptime"))
+        if start is None or stop is None:
+            return
+        try:
+            elapsed = (stop - start).total_seconds()
+        except TypeError:  # one with a UTC offset, one without: not comparable
+            return
+        if elapsed < 0:
+            report(("stoptime",), "stop time %s is before start time %s" % (
+                node["stoptime"], node["starttime"]))
+            return
+        runtime = node.get("runtime")
+        if isinstance(runtime, (int, float)) and not isinstance(runtime, bool) \
+                and math.isfinite(runtime) and abs(runtime - elapsed) > 0.01:
+            report(("runtime",), "run time %s s, but stop minus start is %s s" % (
+                _number(runtime), _number(round(elapsed, 6))))
+
+
+def _is_task(node):
+    if node.get("type") == "Plugin":
+        return False
+    return "pluginsummary" in node or "health_summary" in node
+
+
+def _number(value):
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def _nonfinite(value, path):
+    """(path, text) of every NaN or infinity in a value, depth first."""
+    stack = [(value, path)]
+    while stack:
+        value, path = stack.pop()
+        if type(value) is float:
+            if not math.isfinite(value):
+                yield path, ("NaN" if value != value else "Infinity" if value > 0 else "-Infinity")
+        elif type(value) is dict:
+            stack.extend((v, (path, k)) for k, v in reversed(value.items()))
+        elif type(value) is list:
+            stack.extend((v, (path, i)) for i, v in reversed(list(enumerate(value))))
 
 
 def _a(noun):

@@ -10,7 +10,8 @@
 //       fetch one child per step
 //
 // The module imports nothing of the framework: the client is its only party.
-#include "common.hpp"
+#include "../common/calls.hpp"
+#include "../common/classes.hpp"
 
 #include <memory>
 
@@ -18,31 +19,29 @@ using namespace vexa;
 
 namespace {
 
+#define EXPLORER_NAMES(X)                                                    \
+    X(client, "_client") X(id_list, "_id_list") X(obj, "_obj")               \
+    X(parent, "_parent") X(sections_ids, "_sections") X(tasks, "tasks")      \
+    X(sections, "sections") X(get, "get") X(get_runsheaf, "get_runsheaf")    \
+    X(get_section, "get_section") X(Explorer, "Explorer")                    \
+    X(ExplorerSections, "ExplorerSections") X(it_owner, "_owner")            \
+    X(it_count, "_count") X(it_next, "_next")
+
 struct Names {
-    PyObject *client = interned("_client");
-    PyObject *id_list = interned("_id_list");
-    PyObject *obj = interned("_obj");
-    PyObject *parent = interned("_parent");
-    PyObject *sections_ids = interned("_sections");
-    PyObject *tasks = interned("tasks");
-    PyObject *sections = interned("sections");
-    PyObject *get = interned("get");
-    PyObject *get_runsheaf = interned("get_runsheaf");
-    PyObject *get_section = interned("get_section");
-    PyObject *Explorer = interned("Explorer");
-    PyObject *ExplorerSections = interned("ExplorerSections");
-    // iterator state
-    PyObject *it_owner = interned("_owner");
-    PyObject *it_count = interned("_count");
-    PyObject *it_next = interned("_next");
+    EXPLORER_NAMES(VEXA_NAME_FIELD)
+    void intern() { EXPLORER_NAMES(VEXA_NAME_INTERN) }
 };
 
-const Names &names() {
-    static const Names n;  // interned for the life of the process
-    return n;
-}
+Names N;
 
-nb::handle object_type() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
+// The module's state: only the namespace its methods read, weak, so nothing
+// here must be let go at exit. Each import of the module has its own, held
+// by the methods that read it: a module imported afresh is one of its own.
+struct State {
+    ModuleScope scope;
+};
+
+using StatePtr = std::shared_ptr<const State>;
 
 const char *const explorer_doc =
     "Explorer\n"
@@ -58,41 +57,40 @@ const char *const sections_doc =
     "    that index is accessed\n"
     "    ";
 
-void build_explorer(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
+void build_explorer(nb::module_ &m, const StatePtr &state) {
     ClassBuilder cls(m, "Explorer", explorer_doc);
 
     cls.method(
         "__init__",
-        [scope](nb::handle self, nb::handle client, nb::handle id_list) {
-            const Names &n = names();
-            // Any falsy path (None, [], ...) selects the run itself; a truthy
+        [state](nb::handle self, nb::handle client, nb::handle id_list) {
+                        // Any falsy path (None, [], ...) selects the run itself; a truthy
             // one is kept as given, not copied.
             bool has_path = truthy(id_list);
             nb::object path = has_path ? nb::borrow(id_list) : steal_checked(PyList_New(0));
-            set_attr(self, n.id_list, path);
-            set_attr(self, n.client, client);
+            set_attr(self, N.id_list, path);
+            set_attr(self, N.client, client);
 
             nb::object obj;
             if (has_path)
-                obj = get_attr(client, n.get_section)(nb::arg("id_list") = path);
+                obj = get_attr(client, N.get_section)(nb::arg("id_list") = path);
             else
-                obj = call_method(client, n.get_runsheaf);
-            set_attr(self, n.obj, obj);
+                obj = call_method(client, N.get_runsheaf);
+            set_attr(self, N.obj, obj);
 
             if (!truthy(obj))
                 return;
-            for (PyObject *key : {n.tasks, n.sections}) {
+            for (PyObject *key : {N.tasks, N.sections}) {
                 nb::handle k(key);
                 if (contains(obj, k)) {
-                    nb::object children = call_method(obj, n.get, k);
-                    set_attr(self, key, (*scope)[n.ExplorerSections](self, children));
+                    nb::object children = call_method(obj, N.get, k);
+                    set_attr(self, key, state->scope[N.ExplorerSections](self, children));
                 }
             }
         },
         nb::arg("client").none(), nb::arg("id_list") = nb::none());
 
     cls.method("__bool__", [](nb::handle self) {
-        return truthy(get_attr_or_none(self, names().obj));
+        return truthy(get_attr_or_none(self, N.obj));
     });
 
     // Reached only for names that ordinary lookup misses. `_obj` is read
@@ -101,15 +99,15 @@ void build_explorer(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
     cls.method(
         "__getattr__",
         [](nb::handle self, nb::handle name) {
-            nb::object obj = steal_checked(PyObject_GenericGetAttr(self.ptr(), names().obj));
-            return call_method(obj, names().get, name);
+            nb::object obj = steal_checked(PyObject_GenericGetAttr(self.ptr(), N.obj));
+            return call_method(obj, N.get, name);
         },
         nb::arg("name").none());
 
     cls.method(
         "__getitem__",
         [](nb::handle self, nb::handle key) {
-            return call_method(get_attr(self, names().obj), names().get, key);
+            return call_method(get_attr(self, N.obj), N.get, key);
         },
         nb::arg("key").none());
 
@@ -118,7 +116,7 @@ void build_explorer(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
     // way a class statement does, and `iter()` raises TypeError at once.
     cls.attr("__iter__", nb::none());
 
-    cls.build(nb::make_tuple(object_type()));
+    cls.build(object_bases());
 }
 
 // The iterator returned by ExplorerSections.__iter__. It works like a
@@ -130,26 +128,25 @@ nb::object build_sections_iterator(nb::module_ &m) {
     cls.method("__iter__", [](nb::handle self) { return nb::borrow(self); });
 
     cls.method("__next__", [](nb::handle self) -> nb::object {
-        const Names &n = names();
-        nb::object owner = get_attr(self, n.it_owner);
+                nb::object owner = get_attr(self, N.it_owner);
         if (owner.is_none())
             throw nb::stop_iteration();
         // A failed step ends the iteration for good, as it does a generator.
-        auto finish = [&] { set_attr(self, n.it_owner, nb::none()); };
+        auto finish = [&] { set_attr(self, N.it_owner, nb::none()); };
         try {
-            nb::object count = get_attr(self, n.it_count);
+            nb::object count = get_attr(self, N.it_count);
             if (count.is_none()) {
-                Py_ssize_t len = PyObject_Size(get_attr(owner, n.sections_ids).ptr());
+                Py_ssize_t len = PyObject_Size(get_attr(owner, N.sections_ids).ptr());
                 check(len >= 0);
                 count = nb::int_(len);
-                set_attr(self, n.it_count, count);
+                set_attr(self, N.it_count, count);
             }
-            Py_ssize_t i = nb::cast<Py_ssize_t>(get_attr(self, n.it_next));
+            Py_ssize_t i = nb::cast<Py_ssize_t>(get_attr(self, N.it_next));
             if (i >= nb::cast<Py_ssize_t>(count)) {
                 finish();
                 throw nb::stop_iteration();
             }
-            set_attr(self, n.it_next, nb::int_(i + 1));
+            set_attr(self, N.it_next, nb::int_(i + 1));
             return get_item(owner, nb::int_(i));
         } catch (nb::python_error &) {
             finish();
@@ -157,25 +154,22 @@ nb::object build_sections_iterator(nb::module_ &m) {
         }
     });
 
-    nb::object args = nb::make_tuple(nb::str("explorer_sections_iterator"),
-                                     nb::make_tuple(object_type()), cls.ns());
-    return steal_checked(PyObject_Call(reinterpret_cast<PyObject *>(&PyType_Type),
-                                       args.ptr(), nullptr));
+    return cls.create(object_bases());
 }
 
-void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
+void build_sections(nb::module_ &m, const StatePtr &state) {
     ClassBuilder cls(m, "ExplorerSections", sections_doc);
 
     cls.method(
         "__init__",
         [](nb::handle self, nb::handle parent, nb::handle sections) {
-            set_attr(self, names().parent, parent);
-            set_attr(self, names().sections_ids, sections);
+            set_attr(self, N.parent, parent);
+            set_attr(self, N.sections_ids, sections);
         },
         nb::arg("parent").none(), nb::arg("sections").none());
 
     cls.method("__len__", [](nb::handle self) {
-        Py_ssize_t len = PyObject_Size(get_attr(self, names().sections_ids).ptr());
+        Py_ssize_t len = PyObject_Size(get_attr(self, N.sections_ids).ptr());
         check(len >= 0);
         return len;
     });
@@ -183,11 +177,10 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
     // In the namespace at creation, so that the class comes out unhashable.
     cls.method(
         "__eq__",
-        [scope](nb::handle self, nb::handle other) {
-            const Names &n = names();
-            nb::object mine = get_attr(self, n.sections_ids);
-            nb::object theirs = is_instance(other, (*scope)[n.ExplorerSections])
-                                    ? get_attr(other, n.sections_ids)
+        [state](nb::handle self, nb::handle other) {
+                        nb::object mine = get_attr(self, N.sections_ids);
+            nb::object theirs = is_instance(other, state->scope[N.ExplorerSections])
+                                    ? get_attr(other, N.sections_ids)
                                     : nb::borrow(other);
             return steal_checked(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
         },
@@ -195,39 +188,38 @@ void build_sections(nb::module_ &m, const std::shared_ptr<ModuleScope> &scope) {
 
     cls.method(
         "__getitem__",
-        [scope](nb::handle self, nb::handle index) {
-            const Names &n = names();
-            nb::object child_id = get_item(get_attr(self, n.sections_ids), index);
-            nb::object parent = get_attr(self, n.parent);
+        [state](nb::handle self, nb::handle index) {
+                        nb::object child_id = get_item(get_attr(self, N.sections_ids), index);
+            nb::object parent = get_attr(self, N.parent);
             nb::object tail = steal_checked(PyList_New(1));
             PyList_SET_ITEM(tail.ptr(), 0, child_id.inc_ref().ptr());
             // A new list: the parent's path stays as it is.
             nb::object path = steal_checked(
-                PyNumber_Add(get_attr(parent, n.id_list).ptr(), tail.ptr()));
-            nb::object explorer = (*scope)[n.Explorer];
-            return explorer(get_attr(parent, n.client), path);
+                PyNumber_Add(get_attr(parent, N.id_list).ptr(), tail.ptr()));
+            nb::object explorer = state->scope[N.Explorer];
+            return explorer(get_attr(parent, N.client), path);
         },
         nb::arg("index").none());
 
     nb::object iterator = build_sections_iterator(m);
     cls.method("__iter__", [iterator](nb::handle self) {
-        const Names &n = names();
-        nb::object it = iterator();
-        set_attr(it, n.it_owner, self);
-        set_attr(it, n.it_count, nb::none());
-        set_attr(it, n.it_next, nb::int_(0));
+                nb::object it = iterator();
+        set_attr(it, N.it_owner, self);
+        set_attr(it, N.it_count, nb::none());
+        set_attr(it, N.it_next, nb::int_(0));
         return it;
     });
 
-    cls.build(nb::make_tuple(object_type()));
+    cls.build(object_bases());
 }
 
 }  // namespace
 
 NB_MODULE(explorer, m) {
     m.doc() = "Lazy, read-only browsing of a report that a report server holds.";
-    auto scope = std::make_shared<ModuleScope>();
-    scope->bind(m);
-    build_explorer(m, scope);
-    build_sections(m, scope);
+    N.intern();
+    auto state = std::make_shared<State>();
+    state->scope.bind(m);
+    build_explorer(m, state);
+    build_sections(m, state);
 }

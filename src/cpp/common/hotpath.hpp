@@ -4,7 +4,8 @@
 // changes. Each answers exactly what the generic lookup would.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
+#include "classes.hpp"
 
 #include <cstdint>
 #include <new>

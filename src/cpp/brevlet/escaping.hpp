@@ -1,0 +1,17 @@
+// Free text made safe for the legacy files (escaping.cpp).
+#pragma once
+
+#include "state.hpp"
+
+namespace vexa::brevlet {
+
+// The module's escape(), escape_data() and _escape_repl().
+nb::object escape(nb::handle string);
+nb::object escape_data(nb::handle data);
+nb::object escape_repl(nb::handle match);
+
+// Text for an element or attribute of the summary: None stays None, other
+// values their str(), and what XML 1.0 cannot carry becomes visible.
+nb::object xml_text(nb::handle value);
+
+}  // namespace vexa::brevlet

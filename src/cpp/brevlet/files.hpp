@@ -1,0 +1,10 @@
+// Brevlet.generate_xml() (files.cpp).
+#pragma once
+
+#include "state.hpp"
+
+namespace vexa::brevlet {
+
+nb::object generate_xml(nb::handle self);
+
+}  // namespace vexa::brevlet

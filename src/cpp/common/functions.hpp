@@ -1,0 +1,210 @@
+// Functions as Python code would define them, around nanobind functions,
+// and their release when their module is cleared at interpreter exit.
+#pragma once
+
+#include "python.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace vexa {
+
+// A function as Python code would define it, around a nanobind function:
+// __doc__ is the docstring alone (None when there is none), where nanobind
+// puts a signature line in front; bound to an instance or, through
+// classmethod, to a class, it gives Python's own bound method, which
+// compares and hashes by function and object on every version (nanobind's
+// own bound method type compares by identity).
+struct Function {
+    PyObject_HEAD
+    PyObject *func;  // the nanobind function; null once its module is gone
+    PyObject *name, *qualname, *module, *doc;
+    vectorcallfunc vectorcall;
+
+    static PyObject *call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+        PyObject *func = reinterpret_cast<Function *>(self)->func;
+        if (!func) {
+            PyErr_SetString(PyExc_RuntimeError, "the module has been unloaded");
+            return nullptr;
+        }
+        return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    }
+
+    static PyObject *get(PyObject *self, PyObject *obj, PyObject *) {
+        if (!obj || obj == Py_None)
+            return Py_NewRef(self);
+        return PyMethod_New(self, obj);
+    }
+
+    static PyObject *repr(PyObject *self) {
+        return PyUnicode_FromFormat("<function %S at %p>", reinterpret_cast<Function *>(self)->qualname, self);
+    }
+
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        auto *f = reinterpret_cast<Function *>(self);
+        Py_VISIT(Py_TYPE(self));
+        Py_VISIT(f->func);
+        Py_VISIT(f->doc);
+        return 0;
+    }
+
+    static int clear(PyObject *self) {
+        auto *f = reinterpret_cast<Function *>(self);
+        Py_CLEAR(f->func);
+        Py_CLEAR(f->doc);
+        return 0;
+    }
+
+    static void dealloc(PyObject *self) {
+        auto *f = reinterpret_cast<Function *>(self);
+        PyTypeObject *type = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        clear(self);
+        Py_CLEAR(f->name);
+        Py_CLEAR(f->qualname);
+        Py_CLEAR(f->module);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    // One type per extension module, made on first use.
+    static PyTypeObject *type() {
+        static PyTypeObject *t = [] {
+            static PyMemberDef members[] = {
+                {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+                {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
+                {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), Py_READONLY, nullptr},
+                {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+                {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+                {nullptr, 0, 0, 0, nullptr}};
+            static PyType_Slot slots[] = {
+                {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+                {Py_tp_descr_get, reinterpret_cast<void *>(&get)},
+                {Py_tp_repr, reinterpret_cast<void *>(&repr)},
+                {Py_tp_traverse, reinterpret_cast<void *>(&traverse)},
+                {Py_tp_clear, reinterpret_cast<void *>(&clear)},
+                {Py_tp_dealloc, reinterpret_cast<void *>(&dealloc)},
+                {Py_tp_members, members},
+                {0, nullptr}};
+            static PyType_Spec spec = {
+                "vexa.reporter.function", sizeof(Function), 0,
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+                slots};
+            PyObject *made = PyType_FromSpec(&spec);
+            check(made != nullptr);
+            return reinterpret_cast<PyTypeObject *>(made);  // kept for the process
+        }();
+        return t;
+    }
+
+    static bool check_exact(PyObject *o) { return Py_IS_TYPE(o, type()); }
+
+    // Lets go of the nanobind function; calls raise RuntimeError after.
+    static void release(PyObject *o) {
+        if (check_exact(o))
+            Py_CLEAR(reinterpret_cast<Function *>(o)->func);
+    }
+};
+
+// Wraps `func` as a Function named `name` (qualified `qualname`) of `module`.
+inline nb::object function(nb::object func, const char *name, nb::handle qualname,
+                           nb::handle module_name, const char *doc = nullptr) {
+    Function *f = PyObject_GC_New(Function, Function::type());
+    check(f != nullptr);
+    f->func = func.release().ptr();
+    f->name = nullptr;
+    f->qualname = Py_NewRef(qualname.ptr());
+    f->module = Py_NewRef(module_name.ptr());
+    f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+    f->vectorcall = &Function::call;
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
+    check(f->doc != nullptr);
+    f->name = PyUnicode_FromString(name);
+    check(f->name != nullptr);
+    PyObject_GC_Track(f);
+    return result;
+}
+
+// The functions a module made, let go when its namespace is cleared at
+// interpreter exit. A report object can outlive its module there in garbage
+// the collector never frees: a datetime is not tracked by it, so one whose
+// tzinfo is of a class defined in a script closes a cycle (the script's
+// namespace, the datetime, the tzinfo, its class, its methods, the
+// namespace) that stays to the end, and with it the classes of every report
+// object the script holds. Without this their nanobind functions would
+// outlive the interpreter.
+class Teardown {
+public:
+    static void add(nb::handle module, nb::handle function) {
+        nb::object capsule = get_optional_attr(module, key());
+        if (!capsule.is_valid()) {
+            capsule = steal_checked(PyCapsule_New(new Functions(), "vexa.teardown", &release));
+            set_attr(module, key(), capsule);
+        }
+        auto *functions = static_cast<Functions *>(PyCapsule_GetPointer(capsule.ptr(), "vexa.teardown"));
+        check(functions != nullptr);
+        functions->push_back(Py_NewRef(function.ptr()));
+    }
+
+private:
+    using Functions = std::vector<PyObject *>;  // owned
+
+    static PyObject *key() {
+        static PyObject *k = interned("__vexa_teardown__");
+        return k;
+    }
+
+    static void release(PyObject *capsule) {
+        auto *functions = static_cast<Functions *>(PyCapsule_GetPointer(capsule, "vexa.teardown"));
+        if (!functions) {
+            PyErr_Clear();
+            return;
+        }
+        // Only at exit: a module dropped while the program runs leaves the
+        // functions in its classes working.
+#if PY_VERSION_HEX >= 0x030D0000
+        bool exiting = Py_IsFinalizing();
+#else
+        bool exiting = _Py_IsFinalizing();
+#endif
+        for (PyObject *f : *functions) {
+            if (exiting)
+                Function::release(f);
+            Py_DECREF(f);
+        }
+        delete functions;
+    }
+};
+
+// The docstring among a function's nanobind extras: a plain C string.
+inline const char *docstring_of(const char *doc, const char *) { return doc; }
+template <typename Extra>
+const char *docstring_of(const Extra &, const char *found) { return found; }
+
+template <typename... Extra>
+const char *docstring(const Extra &...extra) {
+    const char *doc = nullptr;
+    ((doc = docstring_of(extra, doc)), ...);
+    return doc;
+}
+
+// A module-level function of `module` as Python code would define it, with
+// the docstring among `extra` (if any) as its __doc__.
+template <typename Func, typename... Extra>
+nb::object module_function(nb::handle module, const char *name, Func &&f, const Extra &...extra) {
+    nb::object fn = function(nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...),
+                             name, nb::str(name), module.attr("__name__"), docstring(extra...));
+    Teardown::add(module, fn);
+    return fn;
+}
+
+}  // namespace vexa

@@ -1,0 +1,168 @@
+// vexa.reporter.runsheaf: the report tree of a job.
+//
+// Classes, in the order a tree is built:
+//   ReportHeader        wraps a node for output: {"version", "report"}
+//   ReportObjectBase    identity, timing, keyword updates, section roll-up
+//   Runsheaf            the run: tasks and run-level plugin runs
+//   Task                one test script: sections and task-level plugin runs
+//   Section             a section at any depth, with its log position
+//   Plugin              a plugin run, at run or task level
+//   JSONDumper          json.JSONEncoder for report documents
+//   YAMLDumper          yaml.SafeDumper with the report's representers
+//
+// All classes are plain Python classes (see common/classes.hpp); their state
+// lives in the instance __dict__ under the names the framework reads. This
+// file assembles the module; each class's methods live in the file named in
+// node.hpp, the documents in documents.hpp.
+#include "documents.hpp"
+
+#include "node.hpp"
+#include "stock.hpp"
+
+#include <utility>
+
+namespace vexa::runsheaf {
+
+namespace {
+
+void add_node_methods(ClassBuilder &b) {
+    b.method("__init__", &node_init, nb::arg("id").none(), nb::arg("seq_num").none(),
+             nb::arg("parent").none() = nb::none(), nb::arg("type").none() = nb::none())
+        .property("fullid", &node_fullid)
+        .property("idlist", &node_idlist)
+        .attr("start", nb::none())  // fast-call methods, put in once the class is built
+        .attr("stop", nb::none())
+        .method("update", &node_update, nb::arg("data").none())
+        .method("update_extra", &node_update_extra, nb::arg("data").none(),
+                nb::arg("list_extend").none() = true)
+        .method("add_detail", &node_add_detail, nb::arg("detail").none())
+        .method("roll_up", &node_roll_up)
+        .method("dump_json", &node_dump_json)
+        .method("dump_yaml", &node_dump_yaml)
+        .method("to_dict", &node_to_dict)
+        .classmethod("to_yaml", &node_to_yaml, nb::arg("dumper").none(), nb::arg("data").none());
+}
+
+}  // namespace
+
+}  // namespace vexa::runsheaf
+
+using namespace vexa;
+using namespace vexa::runsheaf;
+
+NB_MODULE(runsheaf, m) {
+    N.intern();
+    // A module imported afresh replaces the state; the old one is let go.
+    State *previous = std::exchange(state, new State(m));
+    if (previous)
+        previous->release();
+
+    m.attr("yaml") = nb::module_::import_("yaml");
+    m.attr("json") = nb::module_::import_("json");
+    nb::module_::import_("os.path");
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("datetime") = nb::module_::import_("datetime").attr("datetime");
+    m.attr("get_time") = nb::module_::import_("vexa.utils.utils").attr("get_time");
+    m.attr("recursive_update") = nb::module_::import_("vexa.utils.dicts").attr("recursive_update");
+    nb::module_ results = nb::module_::import_("vexa.results");
+    for (const char *name : {"ResultCounter", "TestResult", "Passed", "Skipped"})
+        m.attr(name) = results.attr(name);
+    m.attr("AttrDict") = nb::module_::import_("vexa.datastructures").attr("AttrDict");
+    m.attr("VERSION") = "3.4";
+    nb::list value_ignore;
+    value_ignore.append(nb::none());
+    value_ignore.append(nb::list());
+    value_ignore.append(nb::dict());
+    m.attr("VALUE_IGNORE") = value_ignore;
+    m.attr("FLOAT_PRECISION") = 2;
+    m.attr("YAML_MAP") = "tag:yaml.org,2002:map";
+    m.attr("YAML_STR") = "tag:yaml.org,2002:str";
+    m.attr("YAML_FLT") = "tag:yaml.org,2002:float";
+
+    nb::object json_dumper =
+    ClassBuilder(m, "JSONDumper")
+        .method("default", &json_default, nb::arg("obj").none())
+        .build(nb::make_tuple(m.attr("json").attr("JSONEncoder")));
+nb::object yaml_dumper =
+    ClassBuilder(m, "YAMLDumper")
+        .method("increase_indent", &yaml_increase_indent,
+                nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
+        .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
+        .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
+state->json_dumper_class.bind(json_dumper);
+state->yaml_dumper_class.bind(yaml_dumper);
+
+    ClassBuilder(m, "ReportHeader")
+        .method("__init__", &header_init, nb::arg("report").none())
+        .method("as_dict", &header_as_dict)
+        .build(object_bases());
+
+    ClassBuilder base(m, "ReportObjectBase");
+    base.attr("_ARG_ORDER", arg_order("ReportObjectBase"));
+    add_node_methods(base);
+    state->own_update = base.ns()["update"];
+    state->own_update_extra = base.ns()["update_extra"];
+    state->own_roll_up = base.ns()["roll_up"];
+    nb::object node_cls = base.build(object_bases());
+    nb::object node_bases = nb::make_tuple(node_cls);
+
+    // None marks where install_entry_points puts a fast-call method.
+    nb::object runsheaf_cls =
+    ClassBuilder(m, "Runsheaf")
+        .attr("_ARG_ORDER", arg_order("Runsheaf"))
+        .attr("__init__", nb::none())
+        .attr("add_task", nb::none())
+        .attr("add_plugin", nb::none())
+        .property("testscripts", [](nb::handle self) { return get_attr(self, N.tasks); })
+        .property("result", &runsheaf_result)
+        .attr("stop", nb::none())
+        .method("roll_up", &runsheaf_roll_up)
+        .build(node_bases);
+
+    nb::object task_cls =
+    ClassBuilder(m, "Task")
+        .attr("_ARG_ORDER", arg_order("Task"))
+        .attr("__init__", nb::none())
+        .attr("add_section", nb::none())
+        .attr("add_plugin", nb::none())
+        .property("result", &task_result)
+        .attr("stop", nb::none())
+        .method("roll_up", &task_roll_up)
+        .build(node_bases);
+
+    nb::object plugin_cls =
+    ClassBuilder(m, "Plugin")
+        .attr("_ARG_ORDER", arg_order("Plugin"))
+        .attr("__init__", nb::none())
+        .attr("add_section", nb::none())
+        .attr("start", nb::none())
+        .attr("stop", nb::none())
+        .method("roll_up", &plugin_roll_up)
+        .build(node_bases);
+
+    nb::object section_cls =
+    ClassBuilder(m, "Section")
+        .attr("_ARG_ORDER", arg_order("Section"))
+        .attr("__init__", nb::none())
+        .attr("add_section", nb::none())
+        .attr("start", nb::none())
+        .attr("stop", nb::none())
+        .build(node_bases);
+    install_entry_points(node_cls, runsheaf_cls, task_cls, section_cls, plugin_cls);
+    init_recording(m);
+
+    define_representers(m);
+    register_representers(m, yaml_dumper);
+    pin_yaml(m);
+    pin_json();
+    m.def("_fast_dumps", [](nb::handle obj) -> nb::object {
+        nb::object text = fast_json_text(obj);
+        return text.is_valid() ? text : nb::none();
+    }, nb::arg("obj").none(),
+        "json.dumps(obj, cls=JSONDumper) as dump_json writes it, or None when "
+        "dump_json would leave it to json.dumps.");
+
+    // The one exit hook: let go of every held object before the
+    // interpreter's leak checks.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { state->release(); }));
+}
