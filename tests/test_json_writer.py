@@ -3,9 +3,12 @@ json.dumps(ReportHeader(node).as_dict(), cls=JSONDumper)."""
 
 import datetime as dt
 import json
+import os
+import subprocess
 import sys
 
 import pytest
+import yaml
 from hypothesis import given, strategies as st
 
 import vexa.reporter.runsheaf as rs
@@ -364,3 +367,123 @@ class TestReplacementsAreHonoured:
     def test_a_replaced_json_dumps(self, monkeypatch):
         monkeypatch.setattr(json, "dumps", lambda obj, cls: "dumped by " + cls.__name__)
         assert tree().dump_json() == "dumped by JSONDumper"
+
+
+# Containers changed by the code a write runs (here an exception's repr):
+# the writer walks them as json's encoder does, holding what it writes.
+
+class ItemsList(dict):
+    """A mapping whose items() hands out a list it keeps and others change."""
+
+    def __init__(self, pairs):
+        super().__init__(x=1)
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
+class Change(Exception):
+    """Changes one of the document's containers each time it is written."""
+
+    def __init__(self, containers, graveyard, target, action):
+        super().__init__()
+        self.args = ()
+        self.containers, self.graveyard = containers, graveyard
+        self.target, self.action = target, action
+
+    def __repr__(self):
+        box = self.containers[self.target % len(self.containers)]
+        # What leaves a container is kept for json's own encoder, which
+        # borrows its items; the writer's copy lets it go.
+        if isinstance(box, dict):
+            if self.action == "clear" or (self.action == "remove" and box):
+                self.graveyard.append(dict(box))
+                key = next(iter(box), None)
+                box.clear() if self.action == "clear" else box.pop(key)
+            elif self.action == "add":
+                box["added%d" % len(box)] = len(box)
+        else:
+            if self.action == "clear" or (self.action == "remove" and box):
+                self.graveyard.append(list(box))
+                box.clear() if self.action == "clear" else box.pop(0)
+            elif self.action == "add":
+                box.append(("added", len(box)))
+        return "changed " + self.action
+
+
+plans = st.recursive(
+    st.integers(0, 9) | st.tuples(st.just("change"), st.integers(0, 20),
+                                  st.sampled_from(["clear", "remove", "add"])),
+    lambda inner: st.tuples(st.sampled_from(["list", "tuple", "dict", "items"]),
+                            st.lists(inner, max_size=4)),
+    max_leaves=10)
+
+
+def build(plan, keep=True):
+    """The document a plan describes; every build of one plan is alike."""
+    containers = []
+    graveyard = [] if keep else Discard()
+
+    def make(p):
+        if isinstance(p, int):
+            return p
+        if p[0] == "change":
+            return Change(containers, graveyard, p[1], p[2])
+        kind, children = p
+        made = [make(child) for child in children]
+        if kind == "tuple":
+            return tuple(made)
+        if kind == "list":
+            containers.append(made)
+            return made
+        pairs = [("k%d" % i, value) for i, value in enumerate(made)]
+        if kind == "dict":
+            containers.append(dict(pairs))
+            return containers[-1]
+        containers.append(pairs)
+        return ItemsList(pairs)
+
+    document = [make(plan), containers]
+    containers.append([])  # never empty
+    return document
+
+
+class Discard:
+    def append(self, item):
+        pass
+
+
+class TestChangedWhileWritten:
+    @given(plans)
+    def test_same_text_as_the_encoder(self, plan):
+        assert written(build(plan, keep=False)) == json.dumps(build(plan), cls=rs.JSONDumper)
+
+    @given(plans)
+    def test_same_yaml_as_pyyaml(self, plan):
+        ours, theirs = rs.Section(id="s", seq_num=1), rs.Section(id="s", seq_num=1)
+        ours.extra["v"], theirs.extra["v"] = build(plan, keep=False), build(plan)
+        assert ours.dump_yaml() == yaml.dump(rs.ReportHeader(theirs).as_dict(),
+                                             Dumper=rs.YAMLDumper, default_flow_style=False)
+
+    def test_items_list_freed_while_written(self):
+        # The list that items() returned is emptied while its first value
+        # is written: the pairs it held must not be read after being freed.
+        code = (
+            "import gc, json, vexa.reporter.runsheaf as rs\n"
+            "holder = {}\n"
+            "class D(dict):\n"
+            "    def items(self): return holder['lst']\n"
+            "class E(Exception):\n"
+            "    def __repr__(self):\n"
+            "        holder['lst'].clear(); gc.collect(); return 'E!'\n"
+            "holder['lst'] = [('k', {'a': E(), 'b': 'x' * 100, 'c': [1, 2, 3]}),\n"
+            "                 ('k2', {'zz': list(range(100))})]\n"
+            "node = rs.Section(id='n', seq_num=1)\n"
+            "node.extra['d'] = D(x=1)\n"
+            "print(json.dumps(json.loads(node.dump_json())['report']['extra']))\n")
+        # The system allocator, so that a sanitizer sees every freed object.
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=120, env=dict(os.environ, PYTHONMALLOC="malloc"))
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == {"d": {"k": {"a": "E!", "b": "x" * 100, "c": [1, 2, 3]}}}

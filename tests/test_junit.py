@@ -14,6 +14,7 @@ from hypothesis import given, strategies as st
 from junitparser import Error, Failure, JUnitXml, Skipped as SkippedResult
 
 import vexa.reporter.runsheaf as rs
+from vexa.reporter import junit
 from vexa.reporter.junit import LOG_SLICE_LIMIT, junit_xml
 from vexa.results import Aborted, Blocked, Errored, Failed, Passed, Passx, Skipped
 
@@ -128,8 +129,9 @@ def jobs(draw):
                 plugin.add_section(id="x", seq_num=0).stop(result=draw(results))
                 plugin.stop()
                 continue
+            # Kinds go by structure: a section typed "Plugin" is still counted.
             section = task.add_section(id=s, seq_num=s, type=draw(st.sampled_from(
-                ["CommonSetup", "Testcase", "Whatever"])))
+                ["CommonSetup", "Testcase", "Whatever", "Plugin"])))
             section.start()
             for c in range(draw(st.integers(0, 3))):
                 section.add_section(id=c, seq_num=c).stop(result=draw(results))
@@ -143,8 +145,8 @@ def jobs(draw):
 
 @given(jobs())
 def test_counts_are_the_run_summary(run):
-    text = junit_xml(run)
-    assert text == junit_xml(json.loads(run.dump_json()))
+    text = junit_xml(run)  # the fast path where it serves; the Python mapping must agree
+    assert text == junit._Writer(None).document(json.loads(run.dump_json()))
     root = ET.fromstring(text)
 
     def expected(summary):
@@ -295,3 +297,95 @@ def test_unwritable_output_gives_one_line(tmp_path):
     assert "No such file or directory" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["results.json"]
 
+
+# -- The fast path (C++) against the Python mapping ---------------------------------
+
+
+texts = hostile | st.integers(-2**70, 2**70)
+values = texts | st.none() | st.booleans() | st.floats() | st.lists(st.integers(), max_size=2) \
+    | st.dictionaries(st.sampled_from(["port", "a"]), st.integers(), max_size=2)
+runtimes = st.none() | st.floats() | st.integers(-10, 10**400) | st.sampled_from([0.0005, 2.5e-4, 1e300])
+
+
+@st.composite
+def rich_jobs(draw):
+    """Runs whose every field the JUnit XML shows holds a drawn value."""
+    run = rs.Runsheaf(id=draw(texts), seq_num=0)
+    run.start(**draw(st.fixed_dictionaries({}, optional={
+        "host": texts, "submitter": values, "testbed": values, "release": texts})))
+    results = st.sampled_from(RESULTS).flatmap(lambda r: st.builds(r, values)) | st.none()
+
+    def fill(node, depth):
+        for n in range(draw(st.integers(0, 3 if depth < 3 else 0))):
+            child = node.add_section(id=draw(texts), seq_num=n,
+                                     type=draw(st.sampled_from(["Testcase", "Plugin", "Task"])))
+            child.start(**draw(st.fixed_dictionaries({}, optional={
+                "xref": st.fixed_dictionaries({}, optional={"file": texts, "line": values})})))
+            fill(child, depth + 1)
+            result = draw(results)
+            child.stop(**({} if result is None else {"result": result}),
+                       details=draw(st.lists(values, max_size=2)))
+            child.runtime = draw(runtimes)
+
+    for t in range(draw(st.integers(0, 2))):
+        task = run.add_task(id=draw(texts), seq_num=t)
+        task.start(testscript=draw(values))
+        fill(task, 0)
+        task.stop()
+        task.runtime = draw(runtimes)
+    run.stop()
+    return run
+
+
+def fast_or_none(report, logs=None):
+    reader = junit._Logs(logs) if logs else None
+    return junit._fast.write(report, reader and reader.slice, junit._iso_timestamp)
+
+
+def mapped(document, logs=None):
+    """The Python mapping's text, or None where it refuses the document."""
+    try:
+        return junit._Writer(junit._Logs(logs) if logs else None).document(document)
+    except junit.JUnitError:
+        return None
+
+
+needs_fast = pytest.mark.skipif(junit._fast is None, reason="the fast writer is not built")
+
+
+@needs_fast
+@given(rich_jobs())
+def test_fast_path_writes_what_the_mapping_writes(run):
+    document = json.loads(run.dump_json())
+    expected = mapped(document)
+    for report in (run, document):
+        fast = fast_or_none(report)
+        assert fast is None or fast == expected
+
+
+@needs_fast
+def test_fast_path_serves_usual_jobs_and_steps_aside_when_the_rules_change(tmp_path, monkeypatch):
+    run = record([[Passed, Failed, Passx], [Errored, Blocked]], logdir=tmp_path)
+    document = json.loads(run.dump_json())
+    expected = mapped(document, tmp_path)
+    assert expected and fast_or_none(run, tmp_path) == fast_or_none(document, tmp_path) == expected
+    # A live tree is written as its dump_json() document only while the
+    # classes and JSON rules are those found at import.
+    where = rs.Task._ARG_ORDER.index("testscript")
+    spoilers = [  # (spoil, undo)
+        (lambda: monkeypatch.setattr(rs.Section, "_ARG_ORDER", rs.Section._ARG_ORDER[:-1]), None),
+        (lambda: monkeypatch.setattr(rs.JSONDumper, "default", lambda self, o: str(o)), None),
+        (lambda: monkeypatch.setattr(json, "dumps", lambda *args, **kwargs: "{}"), None),
+        (lambda: monkeypatch.setattr(rs, "TestResult", dict), None),
+        (lambda: rs.Task._ARG_ORDER.remove("testscript"),
+         lambda: rs.Task._ARG_ORDER.insert(where, "testscript")),
+        (lambda: rs.VALUE_IGNORE.append(0), lambda: rs.VALUE_IGNORE.pop()),
+    ]
+    for spoil, undo in spoilers:
+        spoil()
+        try:
+            assert fast_or_none(run, tmp_path) is None
+            assert fast_or_none(document, tmp_path) == expected
+        finally:
+            (undo or monkeypatch.undo)()
+    assert fast_or_none(run, tmp_path) == expected

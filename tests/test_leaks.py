@@ -3,6 +3,7 @@ behind: a leaked reference would grow both."""
 
 import datetime as dt
 import gc
+import subprocess
 import sys
 import tracemalloc
 
@@ -134,3 +135,49 @@ def test_the_check_sees_a_leak():
     kept = []
     assert grows(lambda: kept.append({"leaked": object()}))
     assert grows(lambda: kept.append("".join(["x"] * 100)))
+
+
+# A datetime is not tracked by the cyclic collector, so one whose tzinfo is of
+# a class defined in the script keeps the script's namespace, and every report
+# object in it, alive past the interpreter's end. Exit must stay clean (the
+# sanitizer build aborts on nanobind objects left then).
+EXIT_SCRIPT = """if True:
+    import datetime
+    import vexa.reporter.runsheaf as rs
+
+    class Zone(datetime.tzinfo):
+        def utcoffset(self, when):
+            return datetime.timedelta(hours=1)
+
+    section = rs.Section(id="s", seq_num=1)
+    when = datetime.datetime(2026, 1, 1, tzinfo=Zone())
+"""
+
+EVERY_CLASS = """if True:
+    import vexa.reporter.commands as commands
+    from vexa.reporter.brevlet import Brevlet
+    from vexa.reporter.explorer import Explorer
+
+    class Client:
+        def get_runsheaf(self):
+            return {"tasks": ["t"]}
+
+        def get_section(self, id_list):
+            return {"id": id_list[-1]}
+
+    run = rs.Runsheaf(id="r", seq_num=0)
+    plugin = run.add_task(id="t", seq_num=1).add_plugin(id="p", seq_num=2)
+    brevlet = Brevlet(".", run)
+    explorer = Explorer(Client())
+    children = iter(explorer.tasks)
+    command = commands.ValidateResultsFile
+    dumpers = rs.JSONDumper(), rs.YAMLDumper(None), rs.ReportHeader(run)
+"""
+
+
+@pytest.mark.parametrize("extra", ["", EVERY_CLASS], ids=["a section", "every class"])
+def test_exit_with_objects_in_garbage_never_freed(extra):
+    done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT + extra], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "leaked" not in done.stderr

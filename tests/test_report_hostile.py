@@ -4,6 +4,9 @@ error or a sound result, never a crash."""
 import datetime
 import json
 import math
+import os
+import subprocess
+import sys
 
 import pytest
 import yaml
@@ -194,3 +197,43 @@ class TestDeepAndLarge:
         assert '"nan": NaN, "inf": -Infinity' in node.dump_json()
         extra = yaml.safe_load(node.dump_yaml())["report"]["extra"]
         assert math.isnan(extra["nan"]) and extra["inf"] == -math.inf and extra["big"] == 10 ** 400
+
+
+class TestCyclicParents:
+    def test_roll_up_raises_recursion_error(self):
+        # In a child process with a time limit: the failure is a loop.
+        code = (
+            "import vexa.reporter.runsheaf as rs\n"
+            "from vexa.results import Failed\n"
+            "for length in (1, 2, 3):\n"
+            "    for op in ('stop', 'roll_up'):\n"
+            "        ring = [rs.Section(id=i, seq_num=i) for i in range(length)]\n"
+            "        for i, node in enumerate(ring):\n"
+            "            node._parent = ring[i - 1]\n"
+            "        ring[0].result = Failed\n"
+            "        try:\n"
+            "            ring[0].stop(result=Failed) if op == 'stop' else ring[0].roll_up()\n"
+            "        except RecursionError:\n"
+            "            print(length, op)\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.split("\n")[:-1] == [
+            "%d %s" % (n, op) for n in (1, 2, 3) for op in ("stop", "roll_up")]
+
+
+class TestUnmeasurableLogs:
+    @pytest.mark.parametrize("path", ["a\ud800b", "a\0b", "/tmp/\udcff\0"])
+    def test_positions_as_for_a_missing_file(self, path):
+        task = rs.Runsheaf(id="r", seq_num=0).add_task(id="t", seq_num=1)
+        task.start(logfile=path)
+        section, plugin = task.add_section(id="s", seq_num=2), task.add_plugin(id="p", seq_num=3)
+        section.start(logfile=path)
+        plugin.logfile = path
+        plugin.start()
+        section.stop(result=Passed)
+        plugin.stop()
+        task.stop()
+        for node in (section, plugin):
+            assert node.logs == {"file": os.path.basename(path), "begin": 0, "size": -1}
+        assert task.logfile == os.path.basename(path)

@@ -4,6 +4,8 @@ results file, and over HTTP from a server on the loopback interface."""
 import http.client
 import json
 import os
+import re
+import socket
 import subprocess
 import sys
 
@@ -25,13 +27,19 @@ def job():
     tc = task.add_section(id="tc1", seq_num=2, type="Testcase")
     tc.start()
     for n, result in ((1, Passed), (2, Failed)):
-        tc.add_section(id=n, seq_num=n, type="Step").stop(result=result)
+        tc.add_section(id=n, seq_num=10 + n, type="Step").stop(result=result)
     tc.stop()
     task.add_plugin(id="p", seq_num=3).stop()
     task.stop()
     run.add_task(id="t2", seq_num=4).stop()
     run.add_plugin(id="monitor", seq_num=5).start()
     run.stop(num_tasks=2)
+    # No node is named as its id: a client or the flat form that took one
+    # for the other would lose its way.
+    nodes = [run]
+    for node in nodes:
+        node.name = "name of %s" % (node.id,)
+        nodes.extend(node.tasks if node is run else node.sections)
     return run
 
 
@@ -40,6 +48,7 @@ def outline(node):
     result = node.result
     value = getattr(result, "value", None) or (result or {}).get("value")
     children = node.tasks if node.tasks is not None else node.sections
+    assert node.name == "name of %s" % (node.id,)
     return (node.id, node.type, value, [outline(child) for child in children])
 
 
@@ -91,7 +100,7 @@ def test_file_nodes_come_with_their_empty_containers(results_file):
 
 
 @pytest.mark.parametrize("path", [["t9"], ["t1", "tc1", 3], ["t1", "tc1", "1"], ["t1", "p", "x"],
-                                  [["t1"]], ["t2", "nothing", "deeper"]])
+                                  ["t2", "nothing", "deeper"]])
 def test_an_unknown_path_is_none_everywhere(results_file, server, path):
     with HTTPClient(server.url) as http_client:
         for client in (TreeClient(job()), ResultsFileClient(results_file), http_client):
@@ -164,3 +173,25 @@ def test_the_server_from_the_command_line(results_file):
     finally:
         process.terminate()
         process.wait(timeout=10)
+
+
+@pytest.mark.parametrize("make_client", ["tree", "file", "http"])
+@pytest.mark.parametrize("id_list, element", [([["t1"]], "['t1']"), (["t1", ("tc1",)], "('tc1',)"),
+                                              (["t1", {"id": 1}], "{'id': 1}")])
+def test_a_path_element_that_is_no_id_is_a_type_error(make_client, id_list, element,
+                                                      results_file, server):
+    client = {"tree": lambda: TreeClient(job()), "file": lambda: ResultsFileClient(results_file),
+              "http": lambda: HTTPClient(server.url)}[make_client]()
+    with pytest.raises(TypeError, match="id_list element %s is not an id" % re.escape(element)):
+        client.get_section(id_list=id_list)
+    # the way users meet it: a slice of an explorer's children
+    with pytest.raises(TypeError, match=r"\['tc1'\] is not an id"):
+        Explorer(client).tasks[0].sections[0:1]
+
+
+def test_an_unreachable_server_is_named():
+    with socket.socket() as probe:  # a loopback port that nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        url = "http://127.0.0.1:%d/" % probe.getsockname()[1]
+    with pytest.raises(ReportServerError, match="cannot reach the report server at %s" % url):
+        Explorer(HTTPClient(url))

@@ -125,3 +125,15 @@ def test_open_binary_refuses_what_check_readable_refuses(tmp_path):
     assert resultsfile.check_readable(str(path)) == 2 and resultsfile.check_readable("-") is None
     with pytest.raises(ResultsFileError, match="^-: No such file"):
         resultsfile.check_readable("-", stdin=False)
+
+
+@pytest.mark.parametrize("text, value, finite", [
+    (b'{"n": 123456789012345678901234567890}', 123456789012345678901234567890, False),
+    (b'{"n": "12345678901234567890123"}', "12345678901234567890123", False),
+    (b'{"n": 1e400}', float("inf"), False),
+    (b'{"n": 12345}', 12345, True),
+])
+def test_numbers_read_exactly(tmp_path, text, value, finite):
+    document, known_finite = resultsfile.parse_document_finite("x.json", text)
+    assert document["n"] == value and type(document["n"]) is type(value)
+    assert known_finite == finite or resultsfile._orjson is None

@@ -273,3 +273,27 @@ def test_repeated_sibling_ids_are_warnings_not_findings(consistent):
     assert findings == []
     assert findings.warnings == ["$.report.tasks[0].sections[0].sections[2].id (t1 > tc1 > 1): "
                                  "id 1 repeats an earlier sibling's; paths to either are ambiguous"]
+
+
+_CASES = st.recursive(
+    st.tuples(st.sampled_from(["a", "b", 3]), st.sampled_from(["passed", "failed", "passx",
+                                                               "skipped", "errored"]),
+              st.floats(0, 1000)),
+    lambda inner: st.tuples(st.sampled_from(["c", 4]), st.sampled_from(["passed", "failed"]),
+                            st.floats(0, 5), st.lists(inner, max_size=3)),
+    max_leaves=8)
+
+
+@given(st.dictionaries(st.sampled_from(["t1", "t2", 9]), st.lists(
+    st.one_of(_CASES, st.tuples(st.just("plugin"), st.sampled_from(["p", "q"]),
+                                st.sampled_from(["passed", "errored"]))), max_size=4),
+    max_size=3), st.booleans())
+def test_what_the_model_records_passes_strict_checks(tmp_path_factory, tasks, as_yaml):
+    from jobgen import make_job
+    from vexa.reporter.resultsfile import load_results
+
+    run = make_job(tasks)
+    path = tmp_path_factory.mktemp("strict") / ("r.yaml" if as_yaml else "r.json")
+    path.write_text(run.dump_yaml() if as_yaml else run.dump_json())
+    findings = schema.examine(load_results(str(path)), strict=True)
+    assert findings == []

@@ -188,6 +188,15 @@ class TestToDict:
         assert d["sections"] == ["tc", "tp"]
         assert run.to_dict()["tasks"] == ["t1", "rp"]
 
+    def test_children_by_id_whatever_their_name(self):
+        task = rs.Runsheaf(id="r", seq_num=0).add_task(id="t", seq_num=1)
+        for n in range(3):
+            task.add_section(id="s%d" % n, seq_num=10 + n).start(name="named %d" % n)
+        task.sections[1].add_section(id=0, seq_num=20).name = "zero"
+        assert task.to_dict()["sections"] == ["s0", "s1", "s2"]
+        assert task.sections[1].to_dict()["sections"] == [0]
+        assert task.to_dict()["name"] == "t"
+
     def test_bad_children_raise(self):
         node = rs.Section(id="s", seq_num=1)
         node.sections = 5

@@ -206,7 +206,7 @@ private:
     }
 
     void element(PyObject *e, int depth) {
-        RecursionScope level(" while writing XML", max_depth + 1);
+        RecursionScope level(depth_, " while writing XML", max_depth + 1);
         if (Py_TYPE(e) != element_type_)
             throw GiveUp();
         nb::object tag = tag_(e);
@@ -275,6 +275,7 @@ private:
     MinidomStyle style_;
     ElementField tag_, attrib_, text_, tail_;
     TextOut out_{block_size + 4096};
+    RecursionDepth depth_;
     std::vector<TextOut> blocks_;  // full ones
     // Names found valid, by identity: a document's tags and attribute names
     // are a few strings repeated 10^5 times. The references keep each

@@ -4,13 +4,6 @@
 
 #include "python.hpp"
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_OBJECT_EX T_OBJECT_EX
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -75,16 +68,25 @@ struct Function {
         Py_DECREF(type);
     }
 
+    template <PyObject *Function::*Field>
+    static PyObject *read(PyObject *self, void *) {
+        return Py_NewRef(reinterpret_cast<Function *>(self)->*Field);
+    }
+
+    static int write_doc(PyObject *self, PyObject *value, void *) {
+        Py_XSETREF(reinterpret_cast<Function *>(self)->doc, Py_NewRef(value ? value : Py_None));
+        return 0;
+    }
+
     // One type per extension module, made on first use.
     static PyTypeObject *type() {
         static PyTypeObject *t = [] {
-            static PyMemberDef members[] = {
-                {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
-                {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
-                {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), Py_READONLY, nullptr},
-                {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
-                {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-                {nullptr, 0, 0, 0, nullptr}};
+            static PyGetSetDef fields[] = {
+                {"__name__", &read<&Function::name>, nullptr, nullptr, nullptr},
+                {"__qualname__", &read<&Function::qualname>, nullptr, nullptr, nullptr},
+                {"__module__", &read<&Function::module>, nullptr, nullptr, nullptr},
+                {"__doc__", &read<&Function::doc>, &write_doc, nullptr, nullptr},
+                {nullptr, nullptr, nullptr, nullptr, nullptr}};
             static PyType_Slot slots[] = {
                 {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
                 {Py_tp_descr_get, reinterpret_cast<void *>(&get)},
@@ -92,16 +94,20 @@ struct Function {
                 {Py_tp_traverse, reinterpret_cast<void *>(&traverse)},
                 {Py_tp_clear, reinterpret_cast<void *>(&clear)},
                 {Py_tp_dealloc, reinterpret_cast<void *>(&dealloc)},
-                {Py_tp_members, members},
+                {Py_tp_getset, fields},
                 {0, nullptr}};
             static PyType_Spec spec = {
                 "vexa.reporter.function", sizeof(Function), 0,
-                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                    Py_TPFLAGS_IMMUTABLETYPE,
                 slots};
             PyObject *made = PyType_FromSpec(&spec);
             check(made != nullptr);
-            return reinterpret_cast<PyTypeObject *>(made);  // kept for the process
+            auto *type = reinterpret_cast<PyTypeObject *>(made);  // kept for the process
+            // Set here: before 3.12 only a member definition could give it.
+            type->tp_vectorcall_offset = offsetof(Function, vectorcall);
+            type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+            return type;
         }();
         return t;
     }

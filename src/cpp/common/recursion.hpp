@@ -4,9 +4,10 @@
 // node) is one RecursionScope. Deep data ends in the interpreter's
 // RecursionError at its recursion limit, long before the C stack runs out:
 // the limit is counted here as well, since Py_EnterRecursiveCall checks a C
-// limit of its own from 3.12 on. A fast path gives its ceiling: deeper than
-// that, or with less than a megabyte of C stack left, it gives up (GiveUp),
-// and the generic path decides what deep data gives.
+// limit of its own from 3.12 on. A fast path counts its levels in a depth of
+// its own and gives its ceiling: deeper than that or than the recursion
+// limit (or, without a ceiling, with a megabyte of C stack used), it gives
+// up (GiveUp), and the generic path decides what deep data gives.
 #pragma once
 
 #include "fallback.hpp"
@@ -16,31 +17,50 @@
 
 namespace vexa {
 
+// How deep a walk or a fast path is.
+struct RecursionDepth {
+    int levels = 0;
+    int limit = 0;             // a fast path's: the recursion limit when it began
+    uintptr_t stack_base = 0;  // a fast path's: where its outermost level began
+};
+
 class RecursionScope {
 public:
     static constexpr int no_ceiling = INT_MAX;
 
-    // A level of a walk that must finish or raise RecursionError.
-    explicit RecursionScope(const char *where) { enter(where); }
+    // A level of a walk that must finish or raise RecursionError. The walks
+    // of one thread share one count.
+    explicit RecursionScope(const char *where) : depth_(walks()) {
+        if (Py_EnterRecursiveCall(where))
+            throw nb::python_error();
+        if (++depth_.levels > Py_GetRecursionLimit()) {
+            --depth_.levels;
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            throw nb::python_error();
+        }
+    }
 
-    // A level of a fast path.
-    RecursionScope(const char *where, int ceiling) : fast_(true) {
-        if (depth_ >= ceiling)
-            throw GiveUp();
+    // A level of a fast path, counted in its own depth.
+    RecursionScope(RecursionDepth &depth, const char *where, int ceiling) : depth_(depth) {
         char here;
         uintptr_t at = reinterpret_cast<uintptr_t>(&here);
-        if (fast_depth_ == 0)
-            stack_base_ = at;
-        else if (stack_base_ > at && stack_base_ - at > stack_budget)
+        if (depth.levels == 0) {
+            depth.stack_base = at;
+            depth.limit = Py_GetRecursionLimit();
+        }
+        // Without a ceiling of its own, the C stack left is the bound.
+        if (depth.levels >= ceiling || depth.levels >= depth.limit ||
+            (ceiling == no_ceiling && depth.stack_base > at &&
+             depth.stack_base - at > stack_budget))
             throw GiveUp();
-        enter(where);
-        ++fast_depth_;
+        if (Py_EnterRecursiveCall(where))
+            throw nb::python_error();
+        ++depth.levels;
     }
 
     ~RecursionScope() {
-        if (fast_)
-            --fast_depth_;
-        --depth_;
+        --depth_.levels;
         Py_LeaveRecursiveCall();
     }
 
@@ -50,21 +70,12 @@ public:
 private:
     static constexpr uintptr_t stack_budget = 1 << 20;
 
-    void enter(const char *where) {
-        if (Py_EnterRecursiveCall(where))
-            throw nb::python_error();
-        if (++depth_ > Py_GetRecursionLimit()) {
-            --depth_;
-            Py_LeaveRecursiveCall();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            throw nb::python_error();
-        }
+    static RecursionDepth &walks() {
+        static thread_local RecursionDepth depth;
+        return depth;
     }
 
-    bool fast_ = false;
-    static inline thread_local int depth_ = 0;
-    static inline thread_local int fast_depth_ = 0;       // levels of fast paths
-    static inline thread_local uintptr_t stack_base_ = 0;  // where the outermost began
+    RecursionDepth &depth_;
 };
 
 }  // namespace vexa

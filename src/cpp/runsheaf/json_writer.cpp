@@ -194,7 +194,7 @@ private:
     }
 
     void array(PyObject *o) {
-        RecursionScope level(nesting, RecursionScope::no_ceiling);
+        RecursionScope level(depth_, nesting, RecursionScope::no_ceiling);
         // Subclasses are read through their iterator, as json reads them.
         nb::object seq = PyList_CheckExact(o) || PyTuple_CheckExact(o)
                              ? nb::borrow(o)
@@ -215,7 +215,7 @@ private:
     }
 
     void dict(PyObject *o) {
-        RecursionScope level(nesting, RecursionScope::no_ceiling);
+        RecursionScope level(depth_, nesting, RecursionScope::no_ceiling);
         // json looks at the dict's own size even when items() says otherwise
         if (PyDict_GET_SIZE(o) == 0) {
             put("{}");
@@ -279,7 +279,7 @@ private:
 
     // The rules of JSONDumper.default, in its order.
     void by_default(PyObject *o) {
-        RecursionScope level(nesting, RecursionScope::no_ceiling);
+        RecursionScope level(depth_, nesting, RecursionScope::no_ceiling);
         if (datetime_rule_ && PyDateTime_CheckExact(o))
             datetime(o);
         else if (is_instance(o, pinned(s_.report_object_base)))
@@ -306,7 +306,7 @@ private:
     // The node mapping, pair by pair, without the dictionary: the rule of
     // for_each_node_pair, except that fullid and idlist may be derived.
     void node(PyObject *o) {
-        RecursionScope level(nesting, RecursionScope::no_ceiling);
+        RecursionScope level(depth_, nesting, RecursionScope::no_ceiling);
         nb::object value_ignore = global(N.VALUE_IGNORE);
         // The usual VALUE_IGNORE never holds a derived fullid (a str) or
         // idlist (a list that is not empty).
@@ -470,7 +470,7 @@ private:
     }
 
     void result(PyObject *o) {
-        RecursionScope level(nesting, RecursionScope::no_ceiling);
+        RecursionScope level(depth_, nesting, RecursionScope::no_ceiling);
         nb::object outcome = get_attr(o, N.value);
         nb::object reason = get_attr(o, N.reason);
         bool with_reason = truthy(reason);
@@ -538,6 +538,7 @@ private:
 
     const JsonStock &s_;
     TextOut out_{size_t(1) << 16};
+    RecursionDepth depth_;
     bool datetime_rule_;  // exact datetimes go straight to the datetime rule
     std::vector<Py_hash_t> key_hashes_;  // names of the nodes being written
     Name names_[64];

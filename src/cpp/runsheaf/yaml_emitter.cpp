@@ -40,6 +40,7 @@ public:
 private:
     Representer representer_;
     TextOut out_;
+    RecursionDepth depth_;
     int indent_ = -1;  // the emitter's None
     long column_ = 0;
     bool whitespace_ = true, indention_ = true, open_ended_ = false;
@@ -116,9 +117,9 @@ private:
 
     // Scalars do not nest, so collections are where depth is guarded.
     void collection(const Rep &r) {
-        RecursionScope level(" while writing YAML", max_depth);
-        if (r.tag == T_SET)
-            indicator(tag_text[T_SET], true);
+        RecursionScope level(depth_, " while writing YAML", max_depth);
+        if (r.tag == TAG_SET)
+            indicator(tag_text[TAG_SET], true);
         bool sequence = r.kind == Rep::SEQ;
         if (empty(r)) {  // flow style, the only place the emitter uses it here
             indicator(sequence ? "[" : "{", true, true);
@@ -192,7 +193,7 @@ private:
             // tag; quoted and block text only when the tag is str.
             bool implicit_plain = resolve(s, r.len) == r.tag;
             Style style = choose_style(r, a, implicit_plain, context);
-            if (!(style == PLAIN ? implicit_plain : r.tag == T_STR))
+            if (!(style == PLAIN ? implicit_plain : r.tag == TAG_STR))
                 indicator(tag_text[r.tag], true);
             int saved = indent_;
             indent_ = indent_ < 0 ? best_indent : indent_ + best_indent;

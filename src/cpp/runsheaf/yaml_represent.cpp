@@ -133,15 +133,15 @@ void Representer::represent(nb::handle obj, Rep &r) {
     else if (type == &PyFloat_Type)
         represent_float(obj, r);
     else if (type == &PyBool_Type)
-        set_ascii(r, T_BOOL, o == Py_True ? "true" : "false");
+        set_ascii(r, TAG_BOOL, o == Py_True ? "true" : "false");
     else if (o == Py_None)
-        set_ascii(r, T_NULL, "null");
+        set_ascii(r, TAG_NULL, "null");
     else if (type == &PyList_Type || type == &PyTuple_Type) {
         r.kind = Rep::SEQ;
-        r.tag = T_SEQ;
+        r.tag = TAG_SEQ;
         r.keep = nb::borrow(obj);
     } else if (type == &PyDict_Type) {
-        set_mapping(r, T_MAP);
+        set_mapping(r, TAG_MAP);
         dict_pairs(obj, r.pairs);
         sort_pairs(r.pairs);
     }
@@ -149,14 +149,14 @@ void Representer::represent(nb::handle obj, Rep &r) {
         represent_datetime(obj, r);
     else if (type == PyDateTimeAPI->DateType) {
         char buf[16];
-        set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) (format_date(buf, o) - buf)));
+        set_ascii(r, TAG_TIMESTAMP, std::string_view(buf, (size_t) (format_date(buf, o) - buf)));
     } else if (type == &PyType_Type)
-        set_text(r, T_STR, to_repr(obj));  // type_representer
+        set_text(r, TAG_STR, to_repr(obj));  // type_representer
     else if (type == &PySet_Type)
         represent_set(obj, r);
     else if (type == &PyBytes_Type) {
         nb::object base64 = s_.encodebytes(obj);
-        set_text(r, T_BINARY, steal_checked(PyUnicode_FromEncodedObject(base64.ptr(), "ascii", nullptr)));
+        set_text(r, TAG_BINARY, steal_checked(PyUnicode_FromEncodedObject(base64.ptr(), "ascii", nullptr)));
         r.literal = true;
     } else if (!plain_metaclass(Py_TYPE((PyObject *) type)))
         throw GiveUp();
@@ -165,12 +165,12 @@ void Representer::represent(nb::handle obj, Rep &r) {
     else if ((PyObject *) type == s_.test_result.ptr())
         represent_result(obj, r);
     else if ((PyObject *) type == s_.attr_dict.ptr()) {
-        set_mapping(r, T_MAP);
+        set_mapping(r, TAG_MAP);
         items_pairs(obj, r.pairs);
         sort_pairs(r.pairs);
     } else if (is_node_class(type)) {
         // to_yaml: the node mapping rule, in _ARG_ORDER order
-        set_mapping(r, T_MAP);
+        set_mapping(r, TAG_MAP);
         for_each_node_pair(obj, [&](nb::handle name, nb::handle value) {
             r.pairs.emplace_back(nb::borrow(name), nb::borrow(value));
         });
@@ -206,7 +206,7 @@ void Representer::represent_str(nb::handle obj, Rep &r) {
     Py_ssize_t newline = PyUnicode_FindChar(obj.ptr(), '\n', 0, n, 1);
     check(newline != -2);
     if (newline < 0) {
-        set_text(r, T_STR, nb::borrow(obj));
+        set_text(r, TAG_STR, nb::borrow(obj));
         return;
     }
     r.literal = true;
@@ -221,24 +221,24 @@ void Representer::represent_int(nb::handle obj, Rep &r) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
     if (overflow) {
-        set_text(r, T_INT, to_str(obj));
+        set_text(r, TAG_INT, to_str(obj));
         return;
     }
     char buf[24];
     char *end = format_int(buf, value);
-    set_ascii(r, T_INT, std::string_view(buf, (size_t) (end - buf)));
+    set_ascii(r, TAG_INT, std::string_view(buf, (size_t) (end - buf)));
 }
 
 // str(round(x, 2)): the shortest text that reads back, in repr's layout.
 void Representer::represent_float(nb::handle obj, Rep &r) {
     double x = PyFloat_AS_DOUBLE(obj.ptr());
     if (std::isnan(x) || std::isinf(x)) {
-        set_ascii(r, T_FLOAT, std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf");
+        set_ascii(r, TAG_FLOAT, std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf");
         return;
     }
     char buf[32];
     char *end = format_float(buf, round_cents(x));
-    set_ascii(r, T_FLOAT, std::string_view(buf, (size_t) (end - buf)));
+    set_ascii(r, TAG_FLOAT, std::string_view(buf, (size_t) (end - buf)));
 }
 
 // isoformat(' '). A tzinfo other than a fixed offset may do anything in
@@ -249,7 +249,7 @@ void Representer::represent_datetime(nb::handle obj, Rep &r) {
     nb::object offset;
     if (tzinfo != Py_None) {
         if (Py_TYPE(tzinfo) != Py_TYPE(PyDateTimeAPI->TimeZone_UTC)) {
-            set_text(r, T_TIMESTAMP, call_method(obj, N.isoformat, nb::str(" ")));
+            set_text(r, TAG_TIMESTAMP, call_method(obj, N.isoformat, nb::str(" ")));
             return;
         }
         offset = call_method(tzinfo, N.utcoffset, obj);
@@ -261,7 +261,7 @@ void Representer::represent_datetime(nb::handle obj, Rep &r) {
         if (!p)
             throw GiveUp();  // a fixed offset is less than a day
     }
-    set_ascii(r, T_TIMESTAMP, std::string_view(buf, (size_t) (p - buf)));
+    set_ascii(r, TAG_TIMESTAMP, std::string_view(buf, (size_t) (p - buf)));
 }
 
 // SafeRepresenter.represent_set: the members as keys of nulls
@@ -269,13 +269,13 @@ void Representer::represent_set(nb::handle obj, Rep &r) {
     nb::object members = steal_checked(PyDict_New());
     for (nb::handle member : obj)
         set_item(members, member, nb::none());
-    set_mapping(r, T_SET);
+    set_mapping(r, TAG_SET);
     dict_pairs(members, r.pairs);
     sort_pairs(r.pairs);
 }
 
 void Representer::represent_counter(nb::handle obj, Rep &r) {
-    set_mapping(r, T_MAP);
+    set_mapping(r, TAG_MAP);
     items_pairs(obj, r.pairs);
     r.pairs.emplace_back(nb::borrow(N.total), get_attr(obj, N.total));
     r.pairs.emplace_back(nb::borrow(N.success_rate), get_attr(obj, N.success_rate));
@@ -288,7 +288,7 @@ void Representer::represent_result(nb::handle obj, Rep &r) {
     bool with_reason = truthy(reason);
     nb::object data = get_attr(obj, N.data);
     bool with_data = truthy(data);
-    set_mapping(r, T_MAP);
+    set_mapping(r, TAG_MAP);
     if (with_data)
         r.pairs.emplace_back(nb::borrow(N.data), data);
     if (with_reason)
@@ -299,7 +299,7 @@ void Representer::represent_result(nb::handle obj, Rep &r) {
 // A dict sorted by PyYAML: repr, type
 void Representer::represent_unknown(nb::handle obj, Rep &r) {
     nb::object text = to_repr(obj);
-    set_mapping(r, T_MAP);
+    set_mapping(r, TAG_MAP);
     r.pairs.emplace_back(nb::borrow(N.repr), text);
     r.pairs.emplace_back(nb::borrow(N.type), nb::borrow(type_of(obj)));
 }

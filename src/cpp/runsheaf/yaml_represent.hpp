@@ -19,7 +19,7 @@ using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 
 struct Rep {
     enum Kind : uint8_t { SCALAR, SEQ, MAP } kind = SCALAR;
-    Tag tag = T_STR;
+    Tag tag = TAG_STR;
     bool literal = false;  // str_representer asked for style '|'
     int width = PyUnicode_1BYTE_KIND;
     const void *data = nullptr;

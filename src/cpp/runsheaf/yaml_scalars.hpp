@@ -11,9 +11,9 @@
 
 namespace vexa::runsheaf::yaml {
 
-// T_OTHER: merge, value and yaml, which resolvers give but no node carries.
-enum Tag : uint8_t { T_STR, T_INT, T_FLOAT, T_BOOL, T_NULL, T_TIMESTAMP, T_BINARY,
-                     T_SEQ, T_MAP, T_SET, T_OTHER };
+// TAG_OTHER: merge, value and yaml, which resolvers give but no node carries.
+enum Tag : uint8_t { TAG_STR, TAG_INT, TAG_FLOAT, TAG_BOOL, TAG_NULL, TAG_TIMESTAMP, TAG_BINARY,
+                     TAG_SEQ, TAG_MAP, TAG_SET, TAG_OTHER };
 
 // Tags as the emitter shortens them. A key's tag counts towards the
 // 128-character limit of simple keys even when it is not written.
@@ -216,12 +216,12 @@ bool is_timestamp(const C *s, Py_ssize_t n) {
     return two_digits(s, i, n) && i == n;
 }
 
-// The tag a plain scalar with this text would be read back as; T_STR when no
+// The tag a plain scalar with this text would be read back as; TAG_STR when no
 // resolver takes it.
 template <class C>
 Tag resolve(const C *s, Py_ssize_t n) {
     if (n == 0)
-        return T_NULL;
+        return TAG_NULL;
     switch (s[0]) {
     case 'y': case 'Y': case 'n': case 'N': case 't': case 'T':
     case 'f': case 'F': case 'o': case 'O':
@@ -229,27 +229,27 @@ Tag resolve(const C *s, Py_ssize_t n) {
                                    "TRUE", "false", "False", "FALSE", "on", "On", "ON",
                                    "off", "Off", "OFF"})
             if (equals(s, n, w))
-                return T_BOOL;
+                return TAG_BOOL;
         if (equals(s, n, "null") || equals(s, n, "Null") || equals(s, n, "NULL"))
-            return T_NULL;
-        return T_STR;
+            return TAG_NULL;
+        return TAG_STR;
     case '~':
-        return n == 1 ? T_NULL : T_STR;
+        return n == 1 ? TAG_NULL : TAG_STR;
     case '.':
-        return is_float(s, n) ? T_FLOAT : T_STR;
+        return is_float(s, n) ? TAG_FLOAT : TAG_STR;
     case '-': case '+':
-        return is_float(s, n) ? T_FLOAT : is_int(s, n) ? T_INT : T_STR;
+        return is_float(s, n) ? TAG_FLOAT : is_int(s, n) ? TAG_INT : TAG_STR;
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9':
-        return is_float(s, n) ? T_FLOAT
-               : is_int(s, n) ? T_INT
-               : is_timestamp(s, n) ? T_TIMESTAMP : T_STR;
+        return is_float(s, n) ? TAG_FLOAT
+               : is_int(s, n) ? TAG_INT
+               : is_timestamp(s, n) ? TAG_TIMESTAMP : TAG_STR;
     case '<':
-        return equals(s, n, "<<") ? T_OTHER : T_STR;  // merge
+        return equals(s, n, "<<") ? TAG_OTHER : TAG_STR;  // merge
     case '=': case '!': case '&': case '*':
-        return n == 1 ? T_OTHER : T_STR;  // value, and the "yaml" tag
+        return n == 1 ? TAG_OTHER : TAG_STR;  // value, and the "yaml" tag
     default:
-        return T_STR;
+        return TAG_STR;
     }
 }
 

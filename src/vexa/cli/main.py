@@ -29,6 +29,8 @@ BUILTIN_SUBCOMMANDS = {
     "summary": "vexa.reporter.subcommands.summary:SummarizeResultsFile",
     "diff": "vexa.reporter.subcommands.diff:DiffResultsFiles",
     "junit": "vexa.reporter.subcommands.junit:JUnitReport",
+    "store": "vexa.reporter.subcommands.store:StoreCommand",
+    "serve": "vexa.reporter.subcommands.serve:ServeCommand",
 }
 
 # Exit status when a subcommand could not do its work: unreadable input,

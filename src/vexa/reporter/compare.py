@@ -22,41 +22,13 @@ DEFAULT_SLOWER_FACTOR = 2.0
 DEFAULT_SLOWER_SECONDS = 1.0
 
 GOOD = frozenset({"passed", "passx"})
+_INF = math.inf
 
 # In the order a person reads them.
 CATEGORIES = ("newly_failing", "fixed", "still_failing", "slower", "added", "removed")
 
-_ROOT = ()
-
-
-def _keyed(records):
-    """(key, record) for each record: the key names the node by its path of
-    (type, id, occurrence among same-id siblings)."""
-    last = {}       # idlist -> key of its most recent node: the parent of what follows
-    seen = {}       # (parent key, id element) -> occurrences so far
-    first = True
-    for record in records:
-        idlist = tuple(record[0])
-        if first:
-            first = False
-            key = _ROOT
-        else:
-            parent = last.get(idlist[:-1], _ROOT) if len(idlist) > 1 else _ROOT
-            ident = (type(idlist[-1]).__name__, idlist[-1]) if idlist else ("", None)
-            slot = (parent, ident)
-            n = seen.get(slot, 0)
-            seen[slot] = n + 1
-            key = parent + ((ident, n),)
-        last[idlist] = key
-        yield key, record
-
-
-def _is_good(result):
-    return result in GOOD
-
-
 def _lower(result):
-    return result.lower() if isinstance(result, str) else result
+    return result.lower() if result.__class__ is str else result
 
 
 def _runtime(value):
@@ -96,44 +68,89 @@ def compare(old, new, *, slower_factor=DEFAULT_SLOWER_FACTOR,
     """
     if not (slower_factor >= 0 and slower_seconds >= 0):  # NaN too
         raise ValueError("slower thresholds must be numbers of at least 0")
-    before = {}
-    for key, record in _keyed(old):
-        before.setdefault(key, record)
+    # A node is known by (its parent's position in the old report, the type
+    # and value of its id, how many same-id siblings came before it). The
+    # new report's nodes look themselves up by their parent's partner. A
+    # node's parent is the latest node, in pre-order, whose idlist is its
+    # own without the last id (the top, 0, for the run's children, whose
+    # idlists hold their own id alone).
+    old_records = []
+    where = {}      # key -> position in old_records
+    last = {}       # idlist -> position of its latest node
+    seen = {}       # (parent position, id type, id) -> occurrences so far
+    for i, record in enumerate(old):
+        idlist = tuple(record[0])
+        old_records.append(record)
+        if i:
+            ident = idlist[-1] if idlist else None
+            slot = (last.get(idlist[:-1], 0) if len(idlist) > 1 else 0, ident.__class__, ident)
+            n = seen.get(slot, 0)
+            seen[slot] = n + 1
+            where[slot + (n,)] = i
+        last[idlist] = i
     out = {name: [] for name in CATEGORIES}
-    added_tops = set()
+    newly_failing, fixed, still_failing, slower, added = (
+        out["newly_failing"], out["fixed"], out["still_failing"], out["slower"], out["added"])
+    partner = []    # new position -> old position, or None (added)
     matched = set()
-    total_new = 0
-    for key, record in _keyed(new):
-        total_new += 1
-        prev = before.get(key)
-        if prev is None:
-            if key[:-1] not in added_tops or not key:
-                out["added"].append(_entry(record, new=record))
-            added_tops.add(key)
+    last, seen = {}, {}
+    good = GOOD
+    for j, record in enumerate(new):
+        idlist = tuple(record[0])
+        if not j:
+            i = 0 if old_records else None
+        else:
+            ident = idlist[-1] if idlist else None
+            parent = last.get(idlist[:-1], 0) if len(idlist) > 1 else 0
+            slot = (parent, ident.__class__, ident)
+            n = seen.get(slot, 0)
+            seen[slot] = n + 1
+            old_parent = partner[parent]
+            if old_parent is None:  # under an added node: listed with it
+                partner.append(None)
+                last[idlist] = j
+                continue
+            i = where.get((old_parent, ident.__class__, ident, n))
+        partner.append(i)
+        last[idlist] = j
+        if i is None:
+            added.append(_entry(record, new=record))
             continue
-        matched.add(key)
-        was, now = _lower(prev[2]), _lower(record[2])
-        if _is_good(was):
-            if not _is_good(now):
-                out["newly_failing"].append(_entry(record, prev, record))
+        matched.add(i)
+        prev = old_records[i]
+        was, now = prev[2], record[2]
+        if was.__class__ is str and was not in good:
+            was = was.lower()
+        if now.__class__ is str and now not in good:
+            now = now.lower()
+        if was in good:
+            if now not in good:
+                newly_failing.append(_entry(record, prev, record))
         elif was is not None:
-            if _is_good(now):
-                out["fixed"].append(_entry(record, prev, record))
+            if now in good:
+                fixed.append(_entry(record, prev, record))
             elif now is not None:
-                out["still_failing"].append(_entry(record, prev, record))
-        t0, t1 = _runtime(prev[3]), _runtime(record[3])
-        if t0 is not None and t1 is not None and t1 - t0 >= slower_seconds \
-                and t1 >= t0 * slower_factor:
-            out["slower"].append(_entry(record, prev, record))
-    gone = set()
-    for key, record in before.items():  # insertion order: the old pre-order
-        if key not in matched:
-            if key[:-1] not in gone:
-                out["removed"].append(_entry(record, old=record))
-            gone.add(key)
+                still_failing.append(_entry(record, prev, record))
+        t0, t1 = prev[3], record[3]
+        if t0.__class__ is float and t1.__class__ is float:
+            if t1 - t0 >= slower_seconds and t1 >= t0 * slower_factor and t1 < _INF:
+                slower.append(_entry(record, prev, record))
+        elif t0 is not None and t1 is not None:  # rows of a database: ints, text ...
+            t0, t1 = _runtime(t0), _runtime(t1)
+            if t0 is not None and t1 is not None and t1 - t0 >= slower_seconds \
+                    and t1 >= t0 * slower_factor:
+                slower.append(_entry(record, prev, record))
+    # Removed: old nodes without a partner whose parent has one.
+    old_parent_of = {}
+    for key, i in where.items():
+        old_parent_of[i] = key[0]
+    removed = out["removed"]
+    for i, record in enumerate(old_records):
+        if i not in matched and (i == 0 or old_parent_of[i] in matched):
+            removed.append(_entry(record, old=record))
     counts = {name: len(out[name]) for name in CATEGORIES}
-    counts["old_nodes"] = len(before)
-    counts["new_nodes"] = total_new
+    counts["old_nodes"] = len(old_records)
+    counts["new_nodes"] = len(partner)
     out["counts"] = counts
     return out
 

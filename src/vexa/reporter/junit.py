@@ -26,7 +26,7 @@ import re
 import stat
 
 from vexa.reporter.nodes import GOOD_RESULTS, RUN, SECTION, TASK, child_kind, root_kind
-from vexa.reporter.schema import _format_path
+from vexa.reporter.schema import _format_path, load_schema
 
 try:  # the fast path; wherever it gives up, the mapping below writes
     from vexa.reporter import junitxml as _fast
@@ -41,8 +41,8 @@ LOG_SLICE_LIMIT = 1 << 20
 _PASSING = GOOD_RESULTS
 _ELEMENT = {"failed": "failure", "errored": "error", "aborted": "error",
             "blocked": "skipped", "skipped": "skipped"}
-_DATETIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}:[0-9]{2}"
-                       r"(\.[0-9]{1,6})?([+-][0-9]{2}:[0-9]{2}(:[0-9]{2}(\.[0-9]{1,6})?)?|Z)?")
+# A date and time as the results format writes it.
+_DATETIME = re.compile(load_schema()["definitions"]["datetime"]["pattern"])
 
 
 class JUnitError(ValueError):
@@ -441,7 +441,11 @@ def junit_xml(report, logs=None):
             if text is not None:
                 return text
         if not isinstance(report, dict):
-            report = json.loads(report.dump_json())
+            dump_json = getattr(report, "dump_json", None)
+            if dump_json is None:
+                raise TypeError("junit_xml() takes a results document or a report run, not %s"
+                                % type(report).__name__)
+            report = json.loads(dump_json())
         return _Writer(reader).document(report)
     finally:
         if reader is not None:

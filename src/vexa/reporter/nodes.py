@@ -61,14 +61,12 @@ def root_kind(node):
 
 
 def child_kind(parent_kind, node):
-    """The kind of `node`, a child of a node of kind `parent_kind`."""
+    """The kind of `node`, a child of a node of kind `parent_kind`. Its
+    fields decide, not its free-text type: a section typed "Plugin" is still
+    a section, which its task's summary counts."""
     if parent_kind == RUN:
-        if node.get("type") == "Plugin":
-            return PLUGIN
         return TASK if "pluginsummary" in node or "health_summary" in node else PLUGIN
     if parent_kind == TASK:
-        if node.get("type") == "Plugin":
-            return PLUGIN
         return SECTION if "health_summary" in node else PLUGIN
     return SECTION
 
@@ -131,24 +129,54 @@ def walk(report):
     skipped; depth is no limit."""
     if not isinstance(report, dict):
         return
-    kind = root_kind(report)
-    stack = [(report, None, kind, None, _top_idlist(report), 0)]
+    # The hot loop of every command: field reads inlined, records made
+    # without the named tuple's Python-level constructor.
+    make = tuple.__new__
+    record_type = NodeRecord
+    isfinite = math.isfinite
+    stack = [(report, None, root_kind(report), None, _top_idlist(report), 0)]
     pop, push = stack.pop, stack.append
     while stack:
         node, parent, kind, parent_kind, idlist, depth = pop()
-        result = node_result(node)
-        yield NodeRecord(
-            idlist, node.get("type"), result, node_runtime(node), kind,
+        get = node.get
+        result = get("result")
+        reason = None
+        if result.__class__ is dict:
+            reason = result.get("reason")
+            if reason is not None and reason.__class__ is not str:
+                reason = json.dumps(reason, default=str)
+            result = result.get("value")
+            result = result.lower() if result.__class__ is str and result else None
+        else:
+            result = None
+        runtime = get("runtime")
+        if runtime.__class__ is float:
+            if not isfinite(runtime):
+                runtime = None
+        elif runtime.__class__ is int:
+            runtime = float(runtime)
+        else:
+            runtime = None
+        yield make(record_type, (
+            idlist, get("type"), result, runtime, kind,
             parent_kind == TASK and kind == SECTION and result is not None,
-            node_reason(node), node, parent, depth)
-        children = node.get("tasks") if kind == RUN else node.get("sections")
-        if not isinstance(children, list):
+            reason, node, parent, depth))
+        if kind == RUN:
+            children, base = get("tasks"), ()  # the run's id is in no idlist
+        else:
+            children, base = get("sections"), idlist
+        if children.__class__ is not list or not children:
             continue
-        base = () if kind == RUN else idlist  # the run's id is in no idlist
-        for child in reversed(children):
-            if isinstance(child, dict):
-                push((child, node, child_kind(kind, child), kind,
-                      base + (child.get("id"),), depth + 1))
+        depth += 1
+        if kind == SECTION or kind == PLUGIN:
+            for child in reversed(children):
+                if child.__class__ is dict:
+                    push((child, node, SECTION, kind, base + (child.get("id"),), depth))
+        else:
+            for child in reversed(children):
+                if isinstance(child, dict):
+                    push((child, node, child_kind(kind, child), kind,
+                          base + (child.get("id"),), depth))
 
 
 def _id_text(value):

@@ -182,20 +182,14 @@ class _Checker:
             elif isinstance(children, list):
                 child_kinds = kind.child_kinds
                 base = () if kind.name == "run" else idlist or ()  # no idlist holds the run's id
-                seen = set()
-                repeated = []
-                for i, child in enumerate(children):
-                    ident = child.get("id") if type(child) is dict else None
-                    if type(ident) in (str, int):
-                        key = (type(ident), ident)
-                        if key in seen:
-                            repeated.append(i)
-                        seen.add(key)
+                ids = [c.get("id") if c.__class__ is dict else None for c in children]
                 for i in range(len(children) - 1, -1, -1):
-                    child = children[i]
-                    ident = child.get("id") if type(child) is dict else None
-                    push(((child_path, i), child, child_kinds, base + (ident,)))
-                for i in repeated:
+                    push(((child_path, i), children[i], child_kinds, base + (ids[i],)))
+                try:
+                    distinct = len(set(ids)) == len(ids)
+                except TypeError:  # an id that is a list or an object
+                    distinct = False
+                for i in () if distinct else _repeated(ids):
                     findings.warnings.append(Finding(
                         _format_path(((child_path, i), "id")), _node_path(base + (children[i]["id"],)),
                         "id %s repeats an earlier sibling's; paths to either are ambiguous"
@@ -269,6 +263,18 @@ class _Checker:
             yield where, _short(error.message)
 
 
+def _repeated(ids):
+    """Positions of the ids that an earlier sibling has too (1 and "1"
+    differ; ids that are not text or integers are left alone)."""
+    seen = set()
+    for i, ident in enumerate(ids):
+        if type(ident) in (str, int):
+            key = (type(ident), ident)
+            if key in seen:
+                yield i
+            seen.add(key)
+
+
 # The node kinds a `type` names; other types are sections (or tell by fields).
 _TYPE_KINDS = {"Runsheaf": "run", "Task": "task", "Plugin": "plugin"}
 
@@ -324,86 +330,93 @@ class _Strict:
     """What --strict adds: facts the file proves wrong about itself."""
 
     COUNTERS = ("summary", "pluginsummary", "health_summary")
+    _DERIVED = ("total", "success_rate")
 
     def __init__(self, add, nonfinite):
         self.add = add
         self.nonfinite = nonfinite
 
+    def report(self, path, idlist, keys, message):
+        for key in keys:
+            path = (path, key)
+        self.add(Finding(_format_path(path), _node_path(idlist), message))
+
     def node(self, kind, node, path, idlist):
-        where = None
-
-        def report(keys, message):
-            nonlocal where
-            if where is None:
-                where = _node_path(idlist)
-            at = path
-            for key in keys:
-                at = (at, key)
-            self.add(Finding(_format_path(at), where, message))
-
+        get = node.get
         if self.nonfinite:
             for key, value in node.items():
-                if key not in ("tasks", "sections"):
+                if key != "tasks" and key != "sections":
                     for sub, text in _nonfinite(value, (path, key)):
-                        self.add(Finding(_format_path(sub), where or _node_path(idlist),
+                        self.add(Finding(_format_path(sub), _node_path(idlist),
                                          "%s is not a number JSON allows" % text))
         weight = None
         if kind == "run":
-            tasks = node.get("tasks")
-            total = node.get("totaltasks")
-            if isinstance(tasks, list) and type(total) is int:
+            tasks, total = get("tasks"), get("totaltasks")
+            if isinstance(tasks, list) and type(total) is int and total > 0:
                 own = [t for t in tasks if isinstance(t, dict) and _is_task(t)]
-                if total > 0 and total != len(own):
-                    report(("totaltasks",), "%d tasks planned, but the run holds %d" % (
-                        total, len(own)))
-                if total > 0:
-                    weight = sum(1 for t in own if t.get("starttime")) / total
+                if total != len(own):
+                    self.report(path, idlist, ("totaltasks",),
+                                "%d tasks planned, but the run holds %d" % (total, len(own)))
+                weight = sum(1 for t in own if t.get("starttime")) / total
         for key in self.COUNTERS:
-            counter = node.get(key)
-            if isinstance(counter, dict):
-                self.counter(counter, weight if key == "summary" else None,
-                             lambda sub, message, key=key: report((key, sub), message))
-        self.times(node, report)
+            counter = get(key)
+            if counter.__class__ is dict:
+                for sub, message in self.counter(counter, weight if key == "summary" else None):
+                    self.report(path, idlist, (key, sub), message)
+        start, stop = get("starttime"), get("stoptime")
+        if start.__class__ is str and stop.__class__ is str:
+            problem = self.times(start, stop, get("runtime"))
+            if problem is not None:
+                self.report(path, idlist, (problem[0],), problem[1])
 
-    @staticmethod
-    def counter(counter, weight, report):
-        counts = [v for k, v in counter.items() if k not in ("total", "success_rate")]
-        if not all(type(v) is int for v in counts):
-            return
+    @classmethod
+    def counter(cls, counter, weight):
+        """[(key, message)] for what in a counter disagrees with its counts."""
+        counted = good = 0
+        derived = cls._DERIVED
+        for key, value in counter.items():
+            if key in derived:
+                continue
+            if value.__class__ is not int:
+                return ()
+            counted += value
+            if key == "passed" or key == "passx":
+                good += value
+        problems = []
         total = counter.get("total")
-        counted = sum(counts)
-        if type(total) is int and total != counted:
-            report("total", "total %d, but the counts add up to %d" % (total, counted))
+        if total.__class__ is int and total != counted:
+            problems.append(("total", "total %d, but the counts add up to %d" % (total, counted)))
         rate = counter.get("success_rate")
-        if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not math.isfinite(rate):
-            return
-        good = counter.get("passed", 0) + counter.get("passx", 0)
+        if rate.__class__ not in (int, float) or not math.isfinite(rate):
+            return problems
         share = 100.0 * good / counted if counted else 0.0
-        expected = [round(share, 2)]
-        if weight is not None:  # a run's rate is scaled by the share of planned tasks run
-            expected.append(round(share * weight, 2))
-        if all(abs(rate - e) > 0.011 for e in expected):
-            report("success_rate", "success rate %s, but the counts give %s" % (
-                _number(rate), _number(expected[-1])))
+        if abs(rate - round(share, 2)) <= 0.011:
+            return problems
+        # A run's rate is scaled by the share of its planned tasks that ran.
+        if weight is not None and abs(rate - round(share * weight, 2)) <= 0.011:
+            return problems
+        expected = round(share * weight, 2) if weight is not None else round(share, 2)
+        problems.append(("success_rate", "success rate %s, but the counts give %s" % (
+            _number(rate), _number(expected))))
+        return problems
 
     @staticmethod
-    def times(node, report):
-        start, stop = _parse_time(node.get("starttime")), _parse_time(node.get("stoptime"))
+    def times(start_text, stop_text, runtime):
+        """(key, message) for times that disagree with each other."""
+        start, stop = _parse_time(start_text), _parse_time(stop_text)
         if start is None or stop is None:
-            return
+            return None
         try:
             elapsed = (stop - start).total_seconds()
         except TypeError:  # one with a UTC offset, one without: not comparable
-            return
+            return None
         if elapsed < 0:
-            report(("stoptime",), "stop time %s is before start time %s" % (
-                node["stoptime"], node["starttime"]))
-            return
-        runtime = node.get("runtime")
-        if isinstance(runtime, (int, float)) and not isinstance(runtime, bool) \
-                and math.isfinite(runtime) and abs(runtime - elapsed) > 0.01:
-            report(("runtime",), "run time %s s, but stop minus start is %s s" % (
-                _number(runtime), _number(round(elapsed, 6))))
+            return "stoptime", "stop time %s is before start time %s" % (stop_text, start_text)
+        if runtime.__class__ in (int, float) and math.isfinite(runtime) \
+                and abs(runtime - elapsed) > 0.01:
+            return "runtime", "run time %s s, but stop minus start is %s s" % (
+                _number(runtime), _number(round(elapsed, 6)))
+        return None
 
 
 def _is_task(node):

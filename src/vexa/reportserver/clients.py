@@ -11,6 +11,22 @@ class ReportServerError(Exception):
     """The report server answered something other than a node or "no such node"."""
 
 
+def _check_path(id_list):
+    """An id path must be a sequence of ids; an element that is itself a
+    sequence or mapping (a slice of an explorer's children gives a list) or
+    cannot be hashed names no node, and saying so beats answering None."""
+    if isinstance(id_list, (str, bytes)) or not isinstance(id_list, (list, tuple)):
+        raise TypeError("id_list must be a list of ids, not %s" % type(id_list).__name__)
+    for element in id_list:
+        if isinstance(element, (list, tuple, dict, set, frozenset)):
+            raise TypeError("id_list element %r is not an id" % (element,))
+        try:
+            hash(element)
+        except TypeError:
+            raise TypeError("id_list element %r is not an id" % (element,)) from None
+    return id_list
+
+
 class TreeClient:
     """Answers from a report tree in this process (a `Runsheaf`), with
     `to_dict()` of the node found. The tree may still grow while a job runs."""
@@ -23,7 +39,7 @@ class TreeClient:
         return self.runsheaf.to_dict()
 
     def get_section(self, id_list):
-        node = self.find(id_list)
+        node = self.find(_check_path(id_list))
         return None if node is None else node.to_dict()
 
     def find(self, id_list):
@@ -61,15 +77,16 @@ class ResultsFileClient:
         return flat_dict(self._index.report)
 
     def get_section(self, id_list):
-        node = self._index.find(id_list)
+        node = self._index.find(_check_path(id_list))
         return None if node is None else flat_dict(node)
 
 
 class HTTPClient:
-    """Answers from a `ReportServer`, over one kept-alive HTTP connection.
-    Not for use by several threads at once."""
+    """Answers from a report server, over one kept-alive HTTP connection:
+    for the run with key `run` in its store, or without one, for the one
+    results file it serves. Not for use by several threads at once."""
 
-    def __init__(self, url, timeout=30.0):
+    def __init__(self, url, run=None, timeout=30.0, token=None):
         parts = urllib.parse.urlsplit(url)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("not an http:// URL: %r" % (url,))
@@ -78,11 +95,19 @@ class HTTPClient:
         self._base = parts.path.rstrip("/")
         self._timeout = timeout
         self._connection = None
+        self._run = None if run is None else int(run)
+        self._headers = {"Authorization": "Bearer " + token} if token else {}
 
     def get_runsheaf(self):
+        if self._run is not None:
+            return self._get("/api/v1/runs/%d" % self._run)
         return self._get("/runsheaf")
 
     def get_section(self, id_list):
+        _check_path(id_list)
+        if self._run is not None:
+            query = urllib.parse.urlencode({"path": json.dumps(list(id_list))})
+            return self._get("/api/v1/runs/%d/node?%s" % (self._run, query))
         query = urllib.parse.urlencode({"id_list": json.dumps(list(id_list))})
         return self._get("/section?" + query)
 
@@ -105,14 +130,18 @@ class HTTPClient:
                 self._connection = http.client.HTTPConnection(
                     self._host, self._port, timeout=self._timeout)
             try:
-                self._connection.request("GET", self._base + target)
+                self._connection.request("GET", self._base + target, headers=self._headers)
                 response = self._connection.getresponse()
                 body = response.read()
                 break
-            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
+            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError) as exc:
                 self.close()
                 if not retry:
-                    raise
+                    raise ReportServerError("%s: connection lost: %s" % (self.url, exc)) from exc
+            except (OSError, http.client.HTTPException) as exc:  # refused, timed out, no route
+                self.close()
+                raise ReportServerError("cannot reach the report server at %s: %s" % (
+                    self.url, getattr(exc, "strerror", None) or exc)) from exc
         if response.status == 200:
             return json.loads(body)
         if response.status == 404 and _error_of(response, body) == "no such node":

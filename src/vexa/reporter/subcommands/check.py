@@ -1,17 +1,10 @@
 """`vexa check FILE... [--strict] [--format json]`: validate results files."""
 
-import re
 import sys
 
 from vexa.reporter import resultsfile, schema
 from vexa.reporter.subcommands._conventions import (
     EXIT_FINDINGS, EXIT_OK, EXIT_USAGE, Painter, Progress, ReportSubcommand, write_json)
-
-# Text that can only be there when a number is NaN or infinite (or might be:
-# an exponent of three digits can overflow). Without it, no value needs
-# looking at for them.
-_NONFINITE = re.compile(rb"NaN|Infinity|[eE][+]?[0-9]{3}|\.(?:nan|NaN|NAN|inf|Inf|INF)")
-
 
 class CheckResultsFiles(ReportSubcommand):
     name = "check"
@@ -80,13 +73,12 @@ class CheckResultsFiles(ReportSubcommand):
         name = resultsfile.display_name(path)
         report = {"file": name, "valid": False, "error": None, "findings": [], "warnings": []}
         try:
-            data = resultsfile.read_bytes(path)
-            document = resultsfile.parse_document(path, data)
+            document, finite = resultsfile.parse_document_finite(
+                path, resultsfile.read_bytes(path))
         except resultsfile.ResultsFileError as exc:
             report["error"] = exc.problem
             return report, None
-        nonfinite = _NONFINITE.search(data) is not None
-        del data
+        nonfinite = not finite
         try:
             findings = schema.examine(document, strict=strict, nonfinite=nonfinite)
         except RecursionError:

@@ -40,7 +40,8 @@ class JUnitReport(ReportSubcommand):
             logs = os.path.dirname(os.path.abspath(args.file))
         name = resultsfile.display_name(args.file)
         with Progress("reading %s" % name) as progress:
-            document = resultsfile.load_results(args.file)
+            # Parsed leanly: the document and the text must fit beside each other.
+            document = resultsfile.load_results(args.file, lean=True)
             progress.stage("writing JUnit XML")
             try:
                 data = junit_xml(document, logs).encode("utf-8")
