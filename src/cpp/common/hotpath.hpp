@@ -54,6 +54,7 @@ inline bool name_in(nb::handle names, PyObject *key) {
 // the rest is handed on, as dict.pop() would on a kwargs dict.
 class Keywords {
 public:
+    Keywords() = default;
     Keywords(PyObject *names, PyObject *const *values) : names_(names), values_(values) {}
 
     Py_ssize_t size() const { return names_ ? PyTuple_GET_SIZE(names_) : 0; }
@@ -87,8 +88,8 @@ public:
     }
 
 private:
-    PyObject *names_;
-    PyObject *const *values_;
+    PyObject *names_ = nullptr;
+    PyObject *const *values_ = nullptr;
     Py_ssize_t popped_[2] = {-1, -1};
 };
 

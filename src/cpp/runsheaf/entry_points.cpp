@@ -2,72 +2,68 @@
 // add_task, add_section, add_plugin, start, stop), with CPython's fast
 // calling convention: keywords arrive as names beside their values, and no
 // dict is built for them unless a subclass's own method must receive one.
+// They are Functions like the classes' other methods (see common/functions.hpp).
 #include "node.hpp"
 
 namespace vexa::runsheaf {
 
 namespace {
 
-Keywords keywords_only(const char *name, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) {
-    if (nargs) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", name);
+// The instance and the keywords of a call to a method taking `self` and
+// keywords only, as a def m(self, **kw) would check them.
+PyObject *self_and_keywords(PyObject *callable, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames, Keywords &kw) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *qualname = reinterpret_cast<Function *>(callable)->qualname;
+    if (nargs == 0) {
+        PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: 'self'",
+                     qualname);
         throw nb::python_error();
     }
-    return Keywords(kwnames, args);
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%U() takes 1 positional argument but %zd were given",
+                     qualname, nargs);
+        throw nb::python_error();
+    }
+    kw = Keywords(kwnames, args + 1);
+    return args[0];
 }
 
-using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
-
-// start() and stop(): Spec names the method and gives its body.
-template <typename Spec>
-PyObject *keywords_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+// start() and stop(): Body is the method's body.
+template <void (*Body)(nb::handle, Keywords &)>
+PyObject *keywords_method(PyObject *callable, PyObject *const *args, size_t nargsf,
                           PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        Keywords kw = keywords_only(Spec::name, args, nargs, kwnames);
-        Spec::body(self, kw);
+        Keywords kw;
+        PyObject *self = self_and_keywords(callable, args, nargsf, kwnames, kw);
+        Body(self, kw);
         return Py_NewRef(Py_None);
     });
 }
 
 // The constructors of Runsheaf, Task, Section and Plugin.
-template <typename Spec>
-PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+template <typename Kind>
+PyObject *init_method(PyObject *callable, PyObject *const *args, size_t nargsf,
                       PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        Keywords kw = keywords_only("__init__", args, nargs, kwnames);
-        NodeArgs node = node_args(kw, Spec::cls, nb::handle());
-        Spec::init(self, node);
+        Keywords kw;
+        PyObject *self = self_and_keywords(callable, args, nargsf, kwnames, kw);
+        NodeArgs node = node_args(kw, Kind::cls, nb::handle());
+        Kind::init(self, node);
         return Py_NewRef(Py_None);
     });
 }
 
 // add_task(), add_section() and add_plugin().
-template <typename Spec>
-PyObject *child_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+template <typename Kind, PyObject *Names::*Cls, PyObject *Names::*List>
+PyObject *child_method(PyObject *callable, PyObject *const *args, size_t nargsf,
                        PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        Keywords kw = keywords_only(Spec::name, args, nargs, kwnames);
-        return add_child(self, kw, Spec::cls(), Spec::list(), Spec::own_init, Spec::init)
-            .release()
-            .ptr();
+        Keywords kw;
+        PyObject *self = self_and_keywords(callable, args, nargsf, kwnames, kw);
+        return add_child(self, kw, N.*Cls, N.*List, Kind::own_init, Kind::init).release().ptr();
     });
 }
-
-#define VEXA_BODY(Type, text, fn)                                                   \
-    struct Type {                                                                   \
-        static constexpr const char *name = text;                                   \
-        static void body(nb::handle self, Keywords &kw) { fn(self, kw); }           \
-    }
-VEXA_BODY(NodeStart, "start", node_start);
-VEXA_BODY(NodeStop, "stop", node_stop);
-VEXA_BODY(RunsheafStop, "stop", runsheaf_stop);
-VEXA_BODY(TaskStop, "stop", task_stop);
-VEXA_BODY(SectionStart, "start", section_start);
-VEXA_BODY(SectionStop, "stop", section_stop);
-VEXA_BODY(PluginStart, "start", plugin_start);
-VEXA_BODY(PluginStop, "stop", plugin_stop);
-#undef VEXA_BODY
 
 #define VEXA_KIND(Type, text, bit, fn)                                              \
     struct Type {                                                                   \
@@ -81,57 +77,26 @@ VEXA_KIND(SectionKind, "Section", INIT_SECTION, section_init);
 VEXA_KIND(PluginKind, "Plugin", INIT_PLUGIN, plugin_init);
 #undef VEXA_KIND
 
-template <typename Kind, PyObject *Names::*Cls, PyObject *Names::*List>
-struct Child : Kind {
-    static constexpr const char *name = Cls == &Names::Task      ? "add_task"
-                                        : Cls == &Names::Section ? "add_section"
-                                                                 : "add_plugin";
-    static PyObject *cls() { return N.*Cls; }
-    static PyObject *list() { return N.*List; }
-};
-
-// Puts a fast-call method into a built class, where its namespace kept a
-// place for it (so the class __dict__ keeps its order). Returns the method.
-nb::object install_fast(nb::handle cls, const char *name, FastFunction fn) {
-    // Lives as long as the process: the descriptor points to it.
-    auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
-    nb::object descr = steal_checked(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
-    check(PyObject_SetAttrString(cls.ptr(), name, descr.ptr()) == 0);
-    return descr;
-}
-
 }  // namespace
 
-void install_entry_points(nb::handle base, nb::handle runsheaf, nb::handle task,
-                          nb::handle section, nb::handle plugin) {
-    install_fast(base, "start", &keywords_method<NodeStart>);
-    install_fast(base, "stop", &keywords_method<NodeStop>);
-
-    state->own_init[0] = install_fast(runsheaf, "__init__", &init_method<RunsheafKind>);
-    install_fast(runsheaf, "add_task", &child_method<Child<TaskKind, &Names::Task, &Names::tasks>>);
-    install_fast(runsheaf, "add_plugin",
-                 &child_method<Child<PluginKind, &Names::Plugin, &Names::tasks>>);
-    install_fast(runsheaf, "stop", &keywords_method<RunsheafStop>);
-
-    state->own_init[1] = install_fast(task, "__init__", &init_method<TaskKind>);
-    install_fast(task, "add_section",
-                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
-    install_fast(task, "add_plugin",
-                 &child_method<Child<PluginKind, &Names::Plugin, &Names::sections>>);
-    install_fast(task, "stop", &keywords_method<TaskStop>);
-
-    state->own_init[2] = install_fast(section, "__init__", &init_method<SectionKind>);
-    install_fast(section, "add_section",
-                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
-    install_fast(section, "start", &keywords_method<SectionStart>);
-    install_fast(section, "stop", &keywords_method<SectionStop>);
-
-    state->own_init[3] = install_fast(plugin, "__init__", &init_method<PluginKind>);
-    install_fast(plugin, "add_section",
-                 &child_method<Child<SectionKind, &Names::Section, &Names::sections>>);
-    install_fast(plugin, "start", &keywords_method<PluginStart>);
-    install_fast(plugin, "stop", &keywords_method<PluginStop>);
-}
+namespace entry {
+const vectorcallfunc node_start = &keywords_method<runsheaf::node_start>;
+const vectorcallfunc node_stop = &keywords_method<runsheaf::node_stop>;
+const vectorcallfunc runsheaf_init = &init_method<RunsheafKind>;
+const vectorcallfunc runsheaf_add_task = &child_method<TaskKind, &Names::Task, &Names::tasks>;
+const vectorcallfunc runsheaf_add_plugin = &child_method<PluginKind, &Names::Plugin, &Names::tasks>;
+const vectorcallfunc runsheaf_stop = &keywords_method<runsheaf::runsheaf_stop>;
+const vectorcallfunc task_init = &init_method<TaskKind>;
+const vectorcallfunc add_section =
+    &child_method<SectionKind, &Names::Section, &Names::sections>;
+const vectorcallfunc task_add_plugin = &child_method<PluginKind, &Names::Plugin, &Names::sections>;
+const vectorcallfunc task_stop = &keywords_method<runsheaf::task_stop>;
+const vectorcallfunc section_init = &init_method<SectionKind>;
+const vectorcallfunc section_start = &keywords_method<runsheaf::section_start>;
+const vectorcallfunc section_stop = &keywords_method<runsheaf::section_stop>;
+const vectorcallfunc plugin_init = &init_method<PluginKind>;
+const vectorcallfunc plugin_start = &keywords_method<runsheaf::plugin_start>;
+const vectorcallfunc plugin_stop = &keywords_method<runsheaf::plugin_stop>;
+}  // namespace entry
 
 }  // namespace vexa::runsheaf

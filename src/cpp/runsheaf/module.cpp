@@ -30,8 +30,8 @@ void add_node_methods(ClassBuilder &b) {
              nb::arg("parent").none() = nb::none(), nb::arg("type").none() = nb::none())
         .property("fullid", &node_fullid)
         .property("idlist", &node_idlist)
-        .attr("start", nb::none())  // fast-call methods, put in once the class is built
-        .attr("stop", nb::none())
+        .fast_method("start", entry::node_start)
+        .fast_method("stop", entry::node_stop)
         .method("update", &node_update, nb::arg("data").none())
         .method("update_extra", &node_update_extra, nb::arg("data").none(),
                 nb::arg("list_extend").none() = true)
@@ -106,49 +106,49 @@ state->yaml_dumper_class.bind(yaml_dumper);
     nb::object node_cls = base.build(object_bases());
     nb::object node_bases = nb::make_tuple(node_cls);
 
-    // None marks where install_entry_points puts a fast-call method.
-    nb::object runsheaf_cls =
-    ClassBuilder(m, "Runsheaf")
-        .attr("_ARG_ORDER", arg_order("Runsheaf"))
-        .attr("__init__", nb::none())
-        .attr("add_task", nb::none())
-        .attr("add_plugin", nb::none())
+    // The constructors, factories, start and stop take the fast calling
+    // convention (entry_points.cpp): a job calls them for every node.
+    ClassBuilder runsheaf_b(m, "Runsheaf");
+    runsheaf_b.attr("_ARG_ORDER", arg_order("Runsheaf"))
+        .fast_method("__init__", entry::runsheaf_init)
+        .fast_method("add_task", entry::runsheaf_add_task)
+        .fast_method("add_plugin", entry::runsheaf_add_plugin)
         .property("testscripts", [](nb::handle self) { return get_attr(self, N.tasks); })
         .property("result", &runsheaf_result)
-        .attr("stop", nb::none())
-        .method("roll_up", &runsheaf_roll_up)
-        .build(node_bases);
+        .fast_method("stop", entry::runsheaf_stop)
+        .method("roll_up", &runsheaf_roll_up);
+    state->own_init[0] = runsheaf_b.ns()["__init__"];
+    runsheaf_b.build(node_bases);
 
-    nb::object task_cls =
-    ClassBuilder(m, "Task")
-        .attr("_ARG_ORDER", arg_order("Task"))
-        .attr("__init__", nb::none())
-        .attr("add_section", nb::none())
-        .attr("add_plugin", nb::none())
+    ClassBuilder task_b(m, "Task");
+    task_b.attr("_ARG_ORDER", arg_order("Task"))
+        .fast_method("__init__", entry::task_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("add_plugin", entry::task_add_plugin)
         .property("result", &task_result)
-        .attr("stop", nb::none())
-        .method("roll_up", &task_roll_up)
-        .build(node_bases);
+        .fast_method("stop", entry::task_stop)
+        .method("roll_up", &task_roll_up);
+    state->own_init[1] = task_b.ns()["__init__"];
+    task_b.build(node_bases);
 
-    nb::object plugin_cls =
-    ClassBuilder(m, "Plugin")
-        .attr("_ARG_ORDER", arg_order("Plugin"))
-        .attr("__init__", nb::none())
-        .attr("add_section", nb::none())
-        .attr("start", nb::none())
-        .attr("stop", nb::none())
-        .method("roll_up", &plugin_roll_up)
-        .build(node_bases);
+    ClassBuilder plugin_b(m, "Plugin");
+    plugin_b.attr("_ARG_ORDER", arg_order("Plugin"))
+        .fast_method("__init__", entry::plugin_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("start", entry::plugin_start)
+        .fast_method("stop", entry::plugin_stop)
+        .method("roll_up", &plugin_roll_up);
+    state->own_init[3] = plugin_b.ns()["__init__"];
+    plugin_b.build(node_bases);
 
-    nb::object section_cls =
-    ClassBuilder(m, "Section")
-        .attr("_ARG_ORDER", arg_order("Section"))
-        .attr("__init__", nb::none())
-        .attr("add_section", nb::none())
-        .attr("start", nb::none())
-        .attr("stop", nb::none())
-        .build(node_bases);
-    install_entry_points(node_cls, runsheaf_cls, task_cls, section_cls, plugin_cls);
+    ClassBuilder section_b(m, "Section");
+    section_b.attr("_ARG_ORDER", arg_order("Section"))
+        .fast_method("__init__", entry::section_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("start", entry::section_start)
+        .fast_method("stop", entry::section_stop);
+    state->own_init[2] = section_b.ns()["__init__"];
+    section_b.build(node_bases);
     init_recording(m);
 
     define_representers(m);

@@ -85,9 +85,14 @@ void plugin_start(nb::handle self, Keywords &kw);
 void plugin_stop(nb::handle self, Keywords &kw);
 void plugin_roll_up(nb::handle self);
 
-// The keyword-only methods with CPython's fast calling convention, put into
-// the built classes in place of the placeholders their namespaces hold.
-void install_entry_points(nb::handle base, nb::handle runsheaf, nb::handle task,
-                          nb::handle section, nb::handle plugin);
+// The keyword-only methods with CPython's fast calling convention
+// (entry_points.cpp), the bodies of Functions in the classes' namespaces.
+namespace entry {
+extern const vectorcallfunc node_start, node_stop;
+extern const vectorcallfunc runsheaf_init, runsheaf_add_task, runsheaf_add_plugin, runsheaf_stop;
+extern const vectorcallfunc task_init, add_section, task_add_plugin, task_stop;
+extern const vectorcallfunc section_init, section_start, section_stop;
+extern const vectorcallfunc plugin_init, plugin_start, plugin_stop;
+}  // namespace entry
 
 }  // namespace vexa::runsheaf
