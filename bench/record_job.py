@@ -3,6 +3,7 @@
     python bench/record_job.py [SECTIONS ...] [--repeat N] [--no-memory]
     python bench/record_job.py --callgrind [SECTIONS]
     python bench/record_job.py [SECTIONS ...] --against "[NAME=VALUE ...] OTHER_PYTHON"
+    python bench/record_job.py ... --standins REV
 
 Each task has a common setup with subsections, testcases and a common
 cleanup; each testcase starts with a description and an xref, and each of
@@ -18,12 +19,19 @@ interpreter start-up and imports do not count.
 --against runs each measurement in a fresh interpreter, alternating between
 this one and OTHER_PYTHON (say another checkout's venv), so both builds are
 compared in one sitting under the same load.
+
+--standins REV measures this build with the framework stand-ins the
+reporter calls (vexa.results, vexa.utils) as they were at git revision REV,
+in a copy of the installed package: the reporter's own cost apart from
+what faster stand-ins bring.
 """
 
 import gc
+import glob
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -121,6 +129,27 @@ def command(python):
     return words, env
 
 
+STANDINS = ("results.py", "utils/__init__.py", "utils/utils.py", "utils/dicts.py")
+
+
+def with_standins(python, rev, tmp):
+    """`python` running a copy of its vexa package whose stand-ins are as at `rev`."""
+    argv, env = command(python)
+    package = subprocess.run(argv + ["-c", "import vexa; print(vexa.__path__[0])"], env=env,
+                             check=True, capture_output=True, text=True).stdout.strip()
+    copy = os.path.join(tmp, "vexa")
+    shutil.copytree(package, copy)
+    for compiled in glob.glob(os.path.join(copy, "_counts.*")):
+        os.remove(compiled)  # a stand-in's part that did not exist then
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for name in STANDINS:
+        text = subprocess.run(["git", "-C", root, "show", "%s:src/vexa/%s" % (rev, name)],
+                              check=True, capture_output=True).stdout
+        with open(os.path.join(copy, name), "wb") as f:
+            f.write(text)
+    return "PYTHONPATH=%s %s" % (shlex.quote(tmp), python)
+
+
 def one(python, shape, what, n_sections):
     """One measurement in a fresh interpreter: (number, sections)."""
     argv, env = command(python)
@@ -169,9 +198,14 @@ def main():
 
     repeat = int(option("--repeat", "5"))
     against = option("--against", None)
+    standins = option("--standins", None)
     shape = "flat" if "--flat" in args else "job"
     sizes = [int(a) for a in args if not a.startswith("--")]
-    pythons = [("this", sys.executable)] + ([("other", against)] if against else [])
+    this = sys.executable
+    if standins:
+        tmp = tempfile.TemporaryDirectory()
+        this = with_standins(this, standins, tmp.name)
+    pythons = [("this", this)] + ([("other", against)] if against else [])
     width = max(len(label) for label, _ in pythons)
 
     if "--callgrind" in args:
