@@ -13,6 +13,8 @@ import sys
 
 from vexa.reporter.brevlet import Brevlet
 from vexa.reporter.explorer import Explorer
+from vexa.reporter.htmlreport import write_html
+from vexa.reporter.junit import write_junit
 from vexa.reporter.runsheaf import Runsheaf
 from vexa.reportserver import HTTPClient, ReportServer
 from vexa.results import Failed, Passed, Passx, Skipped
@@ -114,6 +116,12 @@ def main():
     # The legacy result files that other services read.
     Brevlet(outdir, run).generate_xml(None, None)
     for name in ("ResultsDetails.xml", "ResultsSummary.xml"):
+        print("wrote        ", os.path.join(outdir, name))
+
+    # For CI servers: JUnit XML, and the whole report as one page to attach.
+    write_junit(run, os.path.join(outdir, "junit.xml"), logs=outdir)
+    write_html(run, os.path.join(outdir, "results.html"))
+    for name in ("junit.xml", "results.html"):
         print("wrote        ", os.path.join(outdir, name))
 
     # Validate the results file the way a user would, with `vexa results`.

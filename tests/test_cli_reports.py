@@ -140,6 +140,15 @@ def test_check_help_and_schema():
     assert vexa("check").returncode == 2
 
 
+@pytest.mark.parametrize("name", ["check", "summary", "diff", "junit", "html", "store", "serve"])
+def test_help_describes_the_command_flush_left(name):
+    done = vexa(name, "--help")
+    assert done.returncode == 0
+    description = done.stdout.split("\n\n")[1]
+    assert description.strip()
+    assert not [line for line in description.splitlines() if line[:1].isspace()], description
+
+
 def _fifo(folder):
     os.mkfifo(folder / "fifo.json")
     return folder / "fifo.json"

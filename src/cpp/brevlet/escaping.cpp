@@ -2,14 +2,14 @@
 // characters and lone surrogates as visible backslash escapes, and
 // xml_text() does the same for what XML 1.0 cannot carry.
 //
-// A picked character becomes \xNN (below U+0100) or \uNNNN, lower-case hex,
-// the forms of the "\x{:>02x}" format and of the "backslashreplace" error
-// handler.
+// A picked character becomes \xNN (below U+0100) or \uNNNN (put_visible in
+// common/xml.hpp).
 #include "escaping.hpp"
 
 #include "../common/calls.hpp"
 #include "../common/recursion.hpp"
 #include "../common/text.hpp"
+#include "../common/xml.hpp"
 
 #include <cstdio>
 
@@ -24,35 +24,15 @@ struct EscapeRule {  // what escape() rewrites
 };
 
 struct XmlRule {  // what XML 1.0 cannot carry
-    static bool pick(Py_UCS4 c) {
-        if (c < 0x20)
-            return c != 0x09 && c != 0x0a && c != 0x0d;
-        return (c >= 0xd800 && c <= 0xdfff) || c == 0xfffe || c == 0xffff;
-    }
+    static bool pick(Py_UCS4 c) { return xml_forbidden(c); }
 };
-
-template <typename Out>
-inline Out *put_escape(Out *out, Py_UCS4 c) {
-    static const char hex[] = "0123456789abcdef";
-    *out++ = '\\';
-    if (c < 0x100) {
-        *out++ = 'x';
-    } else {
-        *out++ = 'u';
-        *out++ = (Out) hex[(c >> 12) & 0xf];
-        *out++ = (Out) hex[(c >> 8) & 0xf];
-    }
-    *out++ = (Out) hex[(c >> 4) & 0xf];
-    *out++ = (Out) hex[c & 0xf];
-    return out;
-}
 
 template <typename Rule, typename In, typename Out>
 void rewrite_into(const In *in, Py_ssize_t n, Out *out) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = in[i];
         if (Rule::pick(c))
-            out = put_escape(out, c);
+            out = put_visible(out, c);
         else
             *out++ = (Out) c;
     }

@@ -12,6 +12,7 @@
 
 #include "../common/calls.hpp"
 #include "../common/recursion.hpp"
+#include "../common/xml.hpp"
 
 #include <array>
 #include <string>
@@ -137,68 +138,41 @@ private:
         put(p, (size_t) n);
     }
 
-    // Printable ASCII that is written as it is, in text and attributes.
-    static bool verbatim(Py_UCS4 c) {
-        return c >= 0x20 && c < 0x7f && c != '&' && c != '<' && c != '>' && c != '"';
-    }
-
     // Character data as the round trip leaves it: the parser turns CR LF
     // and lone CR in text into LF (ElementTree writes them raw there, and
-    // as character references in attribute values); minidom escapes the rest.
+    // as character references in attribute values); minidom escapes the
+    // rest, and characters XML 1.0 forbids would not parse.
     template <typename T>
     void chars(const T *p, Py_ssize_t n, bool attr) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            // Runs of plain characters, most of a report, in one append.
-            Py_ssize_t run = i;
-            while (run < n && verbatim(p[run]))
-                ++run;
-            if (run > i) {
-                out_.put_ascii(p + i, run - i);
-                i = run;
-                if (i == n)
-                    break;
-            }
-            Py_UCS4 c = p[i];
-            if (c >= 0x80) {
-                if ((c >= 0xd800 && c <= 0xdfff) || c == 0xfffe || c == 0xffff)
-                    throw GiveUp();
-                out_.put_utf8(c);
-                continue;
-            }
+        put_xml_chars(out_, p, n, [&](TextOut &out, Py_UCS4 c, Py_UCS4 next) {
             switch (c) {
-                case '&': put("&amp;"); break;
-                case '<': put("&lt;"); break;
-                case '>': put("&gt;"); break;
-                case '"':
-                    if (attr || style_.quote_in_text)
-                        put("&quot;");
-                    else
-                        put('"');
-                    break;
-                case '\t':
-                    if (attr && style_.attr_ws_refs)
-                        put("&#9;");
-                    else
-                        put('\t');
-                    break;
-                case '\n':
-                    if (attr && style_.attr_ws_refs)
-                        put("&#10;");
-                    else
-                        put('\n');
-                    break;
-                case '\r':
-                    if (attr)
-                        style_.attr_ws_refs ? put("&#13;") : put('\r');
-                    else if (!(i + 1 < n && p[i + 1] == '\n'))
-                        put('\n');
-                    break;
-                default:
-                    if (c < 0x20)
-                        throw GiveUp();  // not allowed in XML 1.0
-                    put((char) c);
+            case '"':
+                if (attr || style_.quote_in_text)
+                    out.put("&quot;");
+                else
+                    out.put('"');
+                return;
+            case '\t':
+                if (attr && style_.attr_ws_refs)
+                    out.put("&#9;");
+                else
+                    out.put('\t');
+                return;
+            case '\n':
+                if (attr && style_.attr_ws_refs)
+                    out.put("&#10;");
+                else
+                    out.put('\n');
+                return;
+            case '\r':
+                if (attr)
+                    style_.attr_ws_refs ? out.put("&#13;") : out.put('\r');
+                else if (next != '\n')
+                    out.put('\n');
+                return;
             }
-        }
+            throw GiveUp();  // not allowed in XML 1.0
+        });
     }
 
     void text(PyObject *s, bool attr) {

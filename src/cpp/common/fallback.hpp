@@ -1,7 +1,8 @@
 // Fast paths, and what happens when one gives up.
 //
-// dump_json, dump_yaml, escape and the XML files each have a fast path that
-// writes the generic path's result directly. All of them follow one policy:
+// dump_json, dump_yaml, escape, the XML files and JUnit XML each have a fast
+// path that writes the generic path's result directly. All of them follow
+// one policy:
 //
 //   A fast path runs only while everything it mirrors is as it was at import
 //   (Pins). When it gives up, the generic path runs, and its output or error

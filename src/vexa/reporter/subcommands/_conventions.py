@@ -18,6 +18,7 @@ import gc
 import json
 import os
 import sys
+import textwrap
 import time
 
 from vexa.cli.base import Subcommand
@@ -163,7 +164,9 @@ class ReportSubcommand(Subcommand):
     def __init__(self, prog="vexa", subparsers=None):
         epilog = EXIT_STATUS_HELP.format(ok=self.exit_ok, findings=self.exit_findings)
         if self.description:
-            self.description = self.description.rstrip() + "\n\n" + epilog
+            # Dedented here: the epilog's lines have no indent, so dedenting the
+            # joined text later would leave the description's in place.
+            self.description = textwrap.dedent(self.description).strip() + "\n\n" + epilog
         else:
             self.description = epilog
         super().__init__(prog=prog, subparsers=subparsers)

@@ -22,7 +22,9 @@ export function start(source, main, {defaultRun = null} = {}) {
     const q = hash.indexOf("?");
     const where = q < 0 ? hash : hash.slice(0, q);
     const params = new URLSearchParams(q < 0 ? "" : hash.slice(q + 1));
-    const run = /^\/run\/(\d+)\/?$/.exec(where);
+    // A source without a runs page has only its default run to show at "/".
+    const home = (where === "/" || where === "") && !source.can.runs && defaultRun !== null;
+    const run = home ? [where, String(defaultRun)] : /^\/run\/(\d+)\/?$/.exec(where);
     try {
       if (run) {
         current = await runPage(main, source, Number(run[1]), params, go);

@@ -92,7 +92,7 @@ class RunPage {
       this.info = await this.source.info(this.key);
     } catch (err) {
       main.replaceChildren(h("h1", null, "Run " + this.key), failure("Could not load this run:", err),
-        this.source.can.runs ? h("p", null, h("a", {href: "#/"}, "All runs")) : null);
+        ...(this.source.can.runs ? [h("p", null, h("a", {href: "#/"}, "All runs"))] : []));
       return;
     }
     const info = this.info;
@@ -119,10 +119,12 @@ class RunPage {
       tools.append(this.compareSelect);
     }
     tools.append(this.live);
+    // replaceChildren() would write a null as the text "null".
     main.replaceChildren(
-      this.source.can.runs ? h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
-        info.name ? h("a", {href: "#/?name=" + encodeURIComponent(info.name)}, info.name) : runName(info)) : null,
-      h("h1", null, runName(info), h("span", {class: "key"}, " #" + this.key)),
+      ...(this.source.can.runs ? [h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
+        info.name ? h("a", {href: "#/?name=" + encodeURIComponent(info.name)}, info.name) : runName(info))] : []),
+      // A store's key tells runs apart; a page holding one run has no use for it.
+      h("h1", null, runName(info), this.source.can.runs ? h("span", {class: "key"}, " #" + this.key) : null),
       this.head, tools, this.messages, this.diffBox, this.searchBox,
       h("div", {class: "split"}, treeHost, this.details));
     this.tree = new Tree(treeHost, {
