@@ -138,17 +138,35 @@ def timed_import(url, path):
 
 
 def fill(url, path, runs):
-    """A store holding `runs` runs of the file, each under an id of its own."""
+    """A store holding `runs` runs of the file: imported once, then copied
+    in SQL under other ids (same shape, same size; importing each would
+    take longer than the measurement)."""
     from vexa.reporter.store import Store
-    with open(path, "rb") as f:
-        data = f.read()
-    keys = []
+    from vexa.reporter.store.sql import NODE_COLUMNS, RUN_COLUMNS
     with Store(url) as store:
-        for n in range(runs):
-            text = data.replace(b'"id": "bench"', b'"id": "bench-%d"' % n, 1)
-            if text == data:
-                text = data.replace(b'"id":"bench"', b'"id":"bench-%d"' % n, 1)
-            keys.append(store.import_text(text)["key"])
+        first = store.import_file(path)["key"]
+        keys = [first]
+        runs_from = ", ".join(RUN_COLUMNS)
+        nodes_from = ", ".join(NODE_COLUMNS)
+        for n in range(1, runs):
+            key = first + n
+            print("  copying run %d of %d ..." % (n + 1, runs), end="\r", flush=True)
+            run_values = ", ".join("%d" % key if c == "key" else "'\"bench-%d\"'" % key
+                                   if c == "run_id" else c for c in RUN_COLUMNS)
+            node_values = ", ".join("%d" % key if c == "run" else c for c in NODE_COLUMNS)
+            with store.backend.borrow() as conn:
+                store.backend.begin_write(conn)
+                conn.execute("INSERT INTO runs (%s) SELECT %s FROM runs WHERE key = %d"
+                             % (runs_from, run_values, first))
+                conn.execute("INSERT INTO nodes (%s) SELECT %s FROM nodes WHERE run = %d"
+                             % (nodes_from, node_values, first))
+                store.backend.commit(conn)
+            keys.append(key)
+        with store.backend.borrow() as conn:
+            conn.execute("UPDATE meta SET value = '%d' WHERE name = 'last_key'" % keys[-1])
+            if url.startswith("postgresql"):
+                conn.execute("ANALYZE")
+    print()
     return keys
 
 

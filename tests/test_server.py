@@ -172,6 +172,13 @@ def test_a_store_that_changes_while_a_client_browses(store_url):
             run.add_task(id="t2", seq_num=9).start()
             store.store_tree(run)
             assert http.get_section(["t2"])["id"] == "t2"
+            # The first task goes: the first page of what changed says so.
+            store.import_text(run.dump_json().replace('"t1"', '"t0"'))
+            changed = json.loads(request(server, "GET", "/api/v1/runs/%d/changed?since=2&limit=1"
+                                         % key)[2])
+            assert changed["removed"] == [["t1"]] and changed["next"]
+            assert "removed" not in json.loads(request(
+                server, "GET", "/api/v1/runs/%d/changed?since=2&cursor=%s" % (key, changed["next"]))[2])
             with pytest.raises(ReportServerError, match="404"):
                 HTTPClient(server.url, run=key + 1).get_runsheaf()
 

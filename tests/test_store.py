@@ -350,3 +350,72 @@ def test_pages_problems_and_search_agree_with_the_tree(backend, shape, limit, ne
         assert found == expected_problems
         hits = [p["path"] for p in pages(lambda c, n: store.search(key, needle, c, n), limit)]
         assert hits == [p for p in paths if needle.lower() in "/".join(p)]
+
+
+def vexa_store(*args, url, tty=False):
+    """`vexa store ARGS` in process: (status, stdout, stderr); stderr a terminal if `tty`."""
+    import contextlib
+    import io
+    from vexa.cli.main import main
+
+    class Stream(io.StringIO):
+        def isatty(self):
+            return tty
+    out, err = Stream(), Stream()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = main(["store", "--store", url, *args])
+        except SystemExit as exc:
+            status = exc.code
+    return status, out.getvalue(), err.getvalue()
+
+
+@pytest.mark.parametrize("tty", [False, True])
+def test_store_commands_from_an_absent_store_to_import_list_and_rm(tmp_path, monkeypatch, backend,
+                                                                    store_url, tty):
+    from vexa.reporter.subcommands import _conventions
+    monkeypatch.setattr(_conventions.Progress.__init__, "__defaults__", (None, 0.0, 0.0))
+    # Reading commands do not create a store that is not there.
+    for args in (["list"], ["rm", "1"]):
+        status, out, err = vexa_store(*args, url=store_url)
+        assert (status, out) == (2, "") and "no such store" in err and len(err.splitlines()) == 1
+    if backend.name == "sqlite":
+        assert not os.path.exists(store_url[len("sqlite:///"):])
+    path = write(tmp_path, build_run(["t%d" % n for n in range(30)], list("abcdefghij")))
+    status, out, err = vexa_store("import", path, url=store_url, tty=tty)
+    assert status == 0 and out == "%s: added run 1 (632 nodes)\n" % path
+    # The progress line is for a person at a terminal only, and wiped at the end.
+    assert ("importing %s: 632 nodes" % path in err and err.endswith("\r\x1b[K")) if tty else err == ""
+    status, out, _ = vexa_store("list", url=store_url)
+    assert status == 0 and out.splitlines()[1].split()[:2] == ["1", "job"]
+    assert vexa_store("rm", "1", url=store_url)[:2] == (0, "removed run 1\n")
+    assert vexa_store("rm", "1", url=store_url)[0] == 2
+
+
+trees = st.lists(st.tuples(st.sampled_from("abc"), st.lists(st.sampled_from(["x", "y", 1]), max_size=3)),
+                 min_size=1, max_size=3)
+
+
+def paths_of(tree):
+    return {()} | {(t,) for t, _ in tree} | {(t, s) for t, sections in tree for s in sections}
+
+
+@settings(max_examples=30)
+@given(history=st.lists(trees, min_size=2, max_size=4), data=st.data())
+def test_what_changed_and_what_was_removed_bring_a_client_up_to_date(backend, history, data):
+    # A client that knew the run at some generation, dropping what was removed
+    # and adding what changed, knows every path the run has now.
+    def document(tree):
+        return json.dumps({"report": {"id": "job", "tasks": [
+            {"id": t, "sections": [{"id": s, "type": "Step"} for s in sections]}
+            for t, sections in tree]}})
+    with Store(backend.new_url()) as store:
+        for tree in history:
+            key = store.import_text(document(tree))["key"]
+        generation = store.run(key)["generation"]
+        since = data.draw(st.integers(1, generation))
+        known = paths_of(history[-1 - (generation - since)])  # identical imports add no generation
+        for gone in store.removed(key, since):
+            known = {p for p in known if p[:len(gone)] != tuple(gone)}
+        known |= {tuple(n["path"]) for n in pages(lambda c, n: store.changed(key, since, c, n), 3)}
+        assert known == paths_of(history[-1])

@@ -459,6 +459,11 @@ def test_a_run_in_progress_refreshes_itself(browser, tmp_path):
         second.stop(result=Failed)
         store.store_tree(run)
         assert wait(browser, lambda: [r[1:3] for r in rows(browser)][1:] == [["tc1", "passed"], ["tc2", "failed"]])
+        # A node gone, another in its place: the tree shows the run as it is.
+        store.import_text(run.dump_json().replace('"tc1"', '"tc0"'))
+        assert wait(browser, lambda: [r[1:3] for r in rows(browser)][1:] == [["tc0", "passed"], ["tc2", "failed"]])
+        store.store_tree(run)
+        assert wait(browser, lambda: [r[1] for r in rows(browser)][1:] == ["tc1", "tc2"])
         task.stop()
         run.stop(num_tasks=1)
         store.store_tree(run)

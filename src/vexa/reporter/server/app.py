@@ -7,7 +7,8 @@
     GET /api/v1/runs/{key}/children?path=     a node's children, for a tree view (limit, cursor)
     GET /api/v1/runs/{key}/problems           paths of non-passing test cases and plugin runs
     GET /api/v1/runs/{key}/search?q=TEXT      nodes whose path contains the text
-    GET /api/v1/runs/{key}/changed?since=GEN  nodes changed after a generation of the run
+    GET /api/v1/runs/{key}/changed?since=GEN  nodes changed after a generation of the run, and
+                                              (first page) paths removed, or null for too many
     GET /api/v1/runs/{key}/log?path=[...]     the node's slice of its log file
     GET /api/v1/diff?old=KEY&new=KEY          the differences between two runs
     GET /runsheaf, /section?id_list=[...]     the one file served, for older explorers
@@ -16,7 +17,10 @@
 Every error is a JSON object {"error": "..."} with its status.
 """
 
+import asyncio
 import json
+import urllib.parse
+from concurrent.futures import ThreadPoolExecutor
 
 import anyio
 import orjson
@@ -32,17 +36,22 @@ from vexa.reporter.store import StoreError
 
 API = "/api/v1"
 HEAVY_THREADS = 4  # searches, comparisons and log reads at once; more wait their turn
+STORE_THREADS = 8  # other store calls at once (a PostgreSQL store's pool has as many connections)
+
+
+def render(content):
+    try:
+        return orjson.dumps(content)
+    except TypeError:
+        # Lone surrogates, integers beyond 64 bits: ASCII escapes carry them intact.
+        return json.dumps(content, ensure_ascii=True, separators=(",", ":")).encode("ascii")
 
 
 class JSON(Response):
     media_type = "application/json"
 
     def render(self, content):
-        try:
-            return orjson.dumps(content)
-        except TypeError:
-            # Lone surrogates, integers beyond 64 bits: ASCII escapes carry them intact.
-            return json.dumps(content, ensure_ascii=True, separators=(",", ":")).encode("ascii")
+        return render(content)
 
 
 class Problem(Exception):
@@ -119,12 +128,20 @@ class API_:
         self.logs_dir = logs_dir
         self.legacy_key = legacy_key
         self.heavy = anyio.CapacityLimiter(HEAVY_THREADS)
+        # The event loop never waits for the database: store calls run on
+        # threads of their own, a few at once; the rest wait their turn.
+        self.threads = ThreadPoolExecutor(STORE_THREADS, thread_name_prefix="store")
+
+    async def call(self, fn, *args):
+        if self.store.backend.inline_reads:
+            return fn(*args)
+        return await asyncio.get_running_loop().run_in_executor(self.threads, fn, *args)
 
     async def heavy_call(self, fn, *args):
         return await anyio.to_thread.run_sync(fn, *args, limiter=self.heavy)
 
-    def _run_or_404(self, key):
-        run = self.store.run(key)
+    async def _run_or_404(self, key):
+        run = await self.call(self.store.run, key)
         if run is None:
             raise Problem(404, "no such run")
         return run
@@ -134,41 +151,41 @@ class API_:
         if finished not in (None, "true", "false"):
             raise Problem(400, "finished must be true or false")
         cursor, limit = _page(request)
-        rows, nxt = self.store.runs(name=request.query_params.get("name"),
-                                    result=request.query_params.get("result"),
-                                    finished=None if finished is None else finished == "true",
-                                    cursor=cursor, limit=min(limit, 200))
+        rows, nxt = await self.call(lambda: self.store.runs(
+            name=request.query_params.get("name"), result=request.query_params.get("result"),
+            finished=None if finished is None else finished == "true",
+            cursor=cursor, limit=min(limit, 200)))
         return JSON({"runs": rows, "next": nxt})
 
     async def run(self, request):
-        node = self.store.node(_key(request), [])
+        node = await self.call(self.store.node, _key(request), [])
         if node is None:
             raise Problem(404, "no such run")
         return JSON(node)
 
     async def info(self, request):
-        return JSON(self._run_or_404(_key(request)))
+        return JSON(await self._run_or_404(_key(request)))
 
     async def node(self, request):
         key = _key(request)
-        node = self.store.node(key, _path(request))
+        node = await self.call(self.store.node, key, _path(request))
         if node is None:
-            self._run_or_404(key)
+            await self._run_or_404(key)
             raise Problem(404, "no such node")
         return JSON(node)
 
     async def children(self, request):
         key = _key(request)
         cursor, limit = _page(request)
-        page = self.store.children(key, _path(request), cursor, limit)
+        page = await self.call(self.store.children, key, _path(request), cursor, limit)
         if page is None:
-            self._run_or_404(key)
+            await self._run_or_404(key)
             raise Problem(404, "no such node")
         return JSON({"children": page[0], "next": page[1]})
 
     async def problems(self, request):
         key = _key(request)
-        self._run_or_404(key)
+        await self._run_or_404(key)
         cursor, limit = _page(request)
         rows, nxt = await self.heavy_call(self.store.problems, key, cursor, limit)
         return JSON({"problems": rows, "next": nxt})
@@ -178,25 +195,28 @@ class API_:
         text = request.query_params.get("q")
         if not text:
             raise Problem(400, "q is missing")
-        self._run_or_404(key)
+        await self._run_or_404(key)
         cursor, limit = _page(request)
         rows, nxt = await self.heavy_call(self.store.search, key, text, cursor, limit)
         return JSON({"nodes": rows, "next": nxt})
 
     async def changed(self, request):
         key = _key(request)
-        run = self._run_or_404(key)
+        run = await self._run_or_404(key)
         since = _int_arg(request, "since", 0)
         cursor, limit = _page(request)
         rows, nxt = await self.heavy_call(self.store.changed, key, since, cursor, limit)
-        return JSON({"generation": run["generation"], "finished": run["finished"],
-                     "nodes": rows, "next": nxt})
+        answer = {"generation": run["generation"], "finished": run["finished"],
+                  "nodes": rows, "next": nxt}
+        if cursor is None:  # said once, on the first page
+            answer["removed"] = await self.heavy_call(self.store.removed, key, since)
+        return JSON(answer)
 
     async def log(self, request):
         key = _key(request)
-        node = self.store.node(key, _path(request))
+        node = await self.call(self.store.node, key, _path(request))
         if node is None:
-            self._run_or_404(key)
+            await self._run_or_404(key)
             raise Problem(404, "no such node")
         if self.logs_dir is None:
             raise Problem(404, "this server has no logs folder (start it with --logs DIR)")
@@ -210,8 +230,8 @@ class API_:
 
     async def diff(self, request):
         old, new = _int_arg(request, "old"), _int_arg(request, "new")
-        self._run_or_404(old)
-        self._run_or_404(new)
+        await self._run_or_404(old)
+        await self._run_or_404(new)
         from vexa.reporter import compare
         factor = _number_arg(request, "factor", compare.DEFAULT_SLOWER_FACTOR)
         seconds = _number_arg(request, "seconds", compare.DEFAULT_SLOWER_SECONDS)
@@ -226,7 +246,7 @@ class API_:
     async def legacy_runsheaf(self, request):
         if self.legacy_key is None:
             raise Problem(404, "no such resource")
-        node = self.store.node(self.legacy_key, [])
+        node = await self.call(self.store.node, self.legacy_key, [])
         if node is None:
             raise Problem(404, "no such node")
         return JSON(node)
@@ -241,7 +261,7 @@ class API_:
             id_list = None
         if not isinstance(id_list, list):
             raise Problem(400, "id_list must be one JSON array")
-        node = self.store.node(self.legacy_key, id_list)
+        node = await self.call(self.store.node, self.legacy_key, id_list)
         if node is None:
             raise Problem(404, "no such node")
         return JSON(node)
@@ -312,8 +332,66 @@ def create_app(store, logs_dir=None, legacy_key=None, token=None, secure_cookie=
         BodyTooLarge: _too_large,
         Exception: _internal,
     })
+    app = TreePaths(app, api)
     if token is not None:
-        app.add_middleware(AccessMiddleware, token=token)
-    app.add_middleware(LimitsMiddleware)
-    app.state.api = api
+        app = AccessMiddleware(app, token=token)
+    app = LimitsMiddleware(app)
+    app.api = api
     return app
+
+
+_NODE_ARGS = frozenset(["path"])
+_CHILDREN_ARGS = frozenset(["path", "limit", "cursor"])
+_HEADERS = [(b"content-type", b"application/json")]
+
+
+class TreePaths:
+    """The two requests a tree view makes most (a node, a page of children),
+    answered without the framework's routing and request objects. Anything
+    out of the ordinary (an error, an argument given twice) goes to the
+    framework, which answers it as always."""
+
+    def __init__(self, app, api):
+        self.app = app
+        self.api = api
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "http" and scope["path"][:13] == "/api/v1/runs/":
+            key, _, what = scope["path"][13:].partition("/")
+            if what in ("node", "children") and key.isascii() and key.isdigit() and len(key) < 19:
+                answer = await self.api.call(self._answer, int(key), what, scope["query_string"])
+                if answer is not None:
+                    status, body = answer
+                    await send({"type": "http.response.start", "status": status,
+                                "headers": _HEADERS + [(b"content-length", b"%d" % len(body))]})
+                    await send({"type": "http.response.body", "body": body})
+                    return
+        await self.app(scope, receive, send)
+
+    def _answer(self, key, what, query):
+        """(status, body) of the answer, or None for the framework to answer."""
+        pairs = urllib.parse.parse_qsl(query.decode("latin-1"), keep_blank_values=True)
+        args = dict(pairs)
+        if len(args) != len(pairs):
+            return None
+        try:
+            path = json.loads(args["path"]) if "path" in args else []
+            if not isinstance(path, list):
+                return None
+            store = self.api.store
+            if what == "node":
+                if not args.keys() <= _NODE_ARGS:
+                    return None
+                node = store.node(key, path)
+                return None if node is None else (200, render(node))
+            if not args.keys() <= _CHILDREN_ARGS:
+                return None
+            limit = int(args.get("limit", 200))
+            if limit < 1:
+                return None
+            page = store.children(key, path, args.get("cursor"), limit)
+        except StoreError as exc:  # as the framework answers it, without asking again
+            return 503, render({"error": str(exc)})
+        except Exception:  # noqa: BLE001 - the framework answers it, errors and all
+            return None
+        return None if page is None else (200, render({"children": page[0], "next": page[1]}))

@@ -19,11 +19,11 @@ MAX_PAGE = 1000
 YAML_SUFFIXES = (".yaml", ".yml")
 
 
-def open_backend(url):
+def open_backend(url, create=True):
     kind, where = parse(url)
     if kind == "sqlite":
         from vexa.reporter.store.sqlite import SQLiteBackend
-        return SQLiteBackend(where)
+        return SQLiteBackend(where, create)
     if kind == "postgresql":
         from vexa.reporter.store.postgres import PostgresBackend
         return PostgresBackend(where)
@@ -36,15 +36,20 @@ class ImportResult(dict):
 
 class Store:
     """Runs and their nodes. `Store(url)` opens (and creates or upgrades) the
-    store; `close()` or a with-block ends it. Safe to share between threads."""
+    store; with `create=False` a store that does not exist yet is refused
+    instead. `close()` or a with-block ends it. Safe to share between threads."""
 
-    def __init__(self, url=None):
+    def __init__(self, url=None, create=True):
         self.url = store_url(url)
-        self.backend = open_backend(self.url)
+        self.backend = open_backend(self.url, create)
         self.dialect = self.backend.dialect
         self.q = sql.statements(self.dialect)
         self._paths = {}
-        self._prepare()
+        try:
+            self._prepare(create)
+        except BaseException:
+            self.backend.close()
+            raise
 
     def close(self):
         self.backend.close()
@@ -57,7 +62,7 @@ class Store:
 
     # -- schema ---------------------------------------------------------------
 
-    def _prepare(self):
+    def _prepare(self, create):
         backend = self.backend
         try:
             with backend.borrow() as conn:
@@ -68,6 +73,8 @@ class Store:
                     row = None  # a new store: no tables yet
                 if row is not None and row[0] == str(sql.SCHEMA_VERSION):
                     return
+                if row is None and not create:
+                    raise StoreError("store %s: no such store" % backend.name)
                 try:
                     backend.begin_write(conn)
                     self._settle_schema(conn.cursor())
@@ -92,8 +99,8 @@ class Store:
                                                           sql.SCHEMA_VERSION))
         else:
             while version < sql.SCHEMA_VERSION:
-                for statement in sql.UPGRADES[version](self.dialect):
-                    cur.execute(statement)
+                for step in sql.UPGRADES[version](self.dialect):
+                    step(cur) if callable(step) else cur.execute(step)
                 version += 1
             cur.execute(self.q["update_meta"], (str(version), "schema_version"))
 
@@ -102,15 +109,16 @@ class Store:
 
     # -- import ---------------------------------------------------------------
 
-    def import_file(self, path):
-        """Store the results file at `path` (JSON, or YAML by its suffix)."""
+    def import_file(self, path, progress=None):
+        """Store the results file at `path` (JSON, or YAML by its suffix);
+        `progress(n)` is called as each n more nodes are read."""
         yaml_file = path.lower().endswith(YAML_SUFFIXES)
         check_readable(path, whole=yaml_file)
         try:
             if yaml_file:
-                return self._import_yaml(path)
+                return self._import_yaml(path, progress)
             with open(path, "rb") as f:
-                return self._import(DocumentRows(f), source=path)
+                return self._import(DocumentRows(f), source=path, progress=progress)
         except OSError as exc:
             raise StoreError("%s: %s" % (path, exc.strerror or exc)) from None
         except ValueError as exc:  # the document, not the store
@@ -130,7 +138,7 @@ class Store:
         a run already stored is replaced, in one transaction."""
         return self.import_text(runsheaf.dump_json(), source=None)
 
-    def _import_yaml(self, path):
+    def _import_yaml(self, path, progress=None):
         import yaml
         with open(path, "rb") as f:
             data = f.read()
@@ -144,20 +152,29 @@ class Store:
             raise NotAResultsDocument('not a results document: no "report" object')
         # Times as the JSON form writes them.
         report = json.loads(json.dumps(document["report"], default=str))
-        return self._import(DocumentRows(report=report), source=path, digest=digest)
+        return self._import(DocumentRows(report=report), source=path, digest=digest,
+                            progress=progress)
 
-    def _import(self, document, source, digest=None):
+    def _import(self, document, source, digest=None, progress=None):
+        def work(cur):
+            result = self._write_rows(cur, document, source, digest, progress)
+            return result, result["action"] != "unchanged"
+        return self._write(work)
+
+    def _write(self, work):
+        """Run `work(cursor)` in a write transaction; it returns (result,
+        whether to commit)."""
         backend = self.backend
         try:
             with backend.borrow() as conn:
                 try:
                     backend.begin_write(conn)
-                    result = self._write_rows(conn.cursor(), document, source, digest)
-                    if result["action"] == "unchanged":
-                        backend.rollback(conn)
-                    else:
+                    result, keep = work(conn.cursor())
+                    if keep:
                         backend.commit(conn)
                         backend.after_import(conn)
+                    else:
+                        backend.rollback(conn)
                     return result
                 except BaseException:
                     backend.rollback(conn)
@@ -165,7 +182,7 @@ class Store:
         except backend.errors as exc:
             raise StoreError(backend.describe(exc)) from None
 
-    def _write_rows(self, cur, document, source, digest):
+    def _write_rows(self, cur, document, source, digest, progress=None):
         rows = document.rows()
         first = next(rows, None)
         if first is None:  # a report without a run: nothing is stored
@@ -179,8 +196,12 @@ class Store:
             for row in rows:
                 batch.append((key,) + row[:16] + (generation,) + row[16:])
                 if len(batch) >= BATCH:
+                    if progress is not None:
+                        progress(len(batch))
                     yield batch
                     batch = []
+            if progress is not None:
+                progress(len(batch))
             yield batch
 
         self.backend.insert_rows(cur, target[1], batches())
@@ -190,7 +211,7 @@ class Store:
         """Where the rows of this run go: (key, statement, generation).
         A run already stored is recognised by its id, start time and host;
         its new rows go to a side table, compared with the old ones at the end."""
-        ident = _identity(run)
+        ident = _identity(run, self.dialect.text_in)
         found = cur.execute(self.q["find_run"], ident).fetchone()
         if found is None:
             # Keys are never reused, so an address of a removed run stays dead.
@@ -208,14 +229,18 @@ class Store:
         key, _, generation, existing = target
         run = document.run
         now = datetime.datetime.now(datetime.timezone.utc).isoformat(sep=" ", timespec="seconds")
-        values = _run_values(run) + (now, 1 if run.get("stoptime") else 0, document.nodes,
-                                     digest, generation, source)
+        text = self.dialect.text_in
+        values = _run_values(run, text) + (now, 1 if run.get("stoptime") else 0, document.nodes,
+                                           digest, generation, text(source))
         if existing is None:
             cur.execute(self.q["insert_run_key"], (key,) + values)
             return ImportResult(key=key, action="added", nodes=document.nodes)
         if existing[1] == digest:
             return ImportResult(key=key, action="unchanged", nodes=document.nodes)
         cur.execute(self.q["carry_generations"])
+        cur.execute(self.q["index_incoming"])
+        cur.execute(self.q["note_removed"], (generation, key))
+        cur.execute(self.q["unindex_incoming"])
         cur.execute(self.q["delete_nodes"], (key,))
         cur.execute(self.q["move_incoming"])
         cur.execute(self.q["clear_incoming"])
@@ -224,22 +249,12 @@ class Store:
 
     def remove(self, key):
         """Remove a run; False if there was none with this key."""
-        backend = self.backend
-        try:
-            with backend.borrow() as conn:
-                try:
-                    backend.begin_write(conn)
-                    cur = conn.cursor()
-                    cur.execute(self.q["delete_nodes"], (key,))
-                    cur.execute(self.q["delete_run"], (key,))
-                    found = cur.rowcount > 0
-                    backend.commit(conn)
-                    return found
-                except BaseException:
-                    backend.rollback(conn)
-                    raise
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+        def work(cur):
+            cur.execute(self.q["delete_nodes"], (key,))
+            cur.execute(self.q["delete_removed"], (key,))
+            cur.execute(self.q["delete_run"], (key,))
+            return cur.rowcount > 0, True
+        return self._write(work)
 
     # -- reading --------------------------------------------------------------
 
@@ -262,7 +277,7 @@ class Store:
         limit = _limit(limit)
         after = decode_cursor(cursor, 2) if cursor else None
         statement, args = sql.runs_query(self.dialect, name, result, finished, after, limit + 1)
-        rows = [_run_dict(r) for r in self._all(statement, args)]
+        rows = [_run_dict(r, self.dialect.text_out) for r in self._all(statement, args)]
         more = len(rows) > limit
         rows = rows[:limit]
         nxt = encode_cursor([rows[-1]["start_utc"] or "", rows[-1]["key"]]) if more else None
@@ -270,7 +285,7 @@ class Store:
 
     def run(self, key):
         row = self._one(self.q["get_run"], (key,))
-        return None if row is None else _run_dict(row)
+        return None if row is None else _run_dict(row, self.dialect.text_out)
 
     def _path(self, key, id_list, what):
         """(statement, arguments) reaching the end of the path in one go
@@ -344,11 +359,12 @@ class Store:
                 return None
             if path is None:
                 rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
-        out = []
+        out, text = [], self.dialect.text_out
         for r in rows[:limit]:
             path = loads(r[1])
-            out.append({"id": path[-1], "path": path, "type": r[2], "result": r[3],
-                        "runtime": r[4], "start": r[5], "stop": r[6], "children": r[7]})
+            out.append({"id": path[-1], "path": path, "type": text(r[2]), "result": text(r[3]),
+                        "runtime": r[4], "start": text(r[5]), "stop": text(r[6]),
+                        "children": r[7]})
         nxt = encode_cursor([rows[limit][0]]) if len(rows) > limit else None
         return out, nxt
 
@@ -361,9 +377,10 @@ class Store:
 
     def problems(self, key, cursor=None, limit=200):
         """The paths of non-passing test cases and plugin runs, in tree order."""
+        text = self.dialect.text_out
         kinds = {sql.KIND_TESTCASE: "testcase", sql.KIND_PLUGIN: "plugin"}
         return self._seq_page(self.q["problems_page"], (key,), (), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": text(r[2]), "result": text(r[3]),
                                          "kind": kinds.get(r[4]), "runtime": r[5],
                                          "children": r[6]})
 
@@ -371,24 +388,36 @@ class Store:
         """Nodes whose path (ids joined by "/") contains the text, ignoring case."""
         needle = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
         needle = needle.replace("\0", "\ufffd").lower()
+        out = self.dialect.text_out
         return self._seq_page(self.q["search_page"], (key,), (needle,), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": out(r[2]), "result": out(r[3]),
                                          "runtime": r[4], "children": r[5]})
 
     def changed(self, key, since, cursor=None, limit=200):
         """Nodes that changed after generation `since` of the run, in tree order."""
+        text = self.dialect.text_out
         return self._seq_page(self.q["changed_page"], (key, since), (), cursor, limit,
-                              lambda r: {"path": loads(r[1]), "type": r[2], "result": r[3],
+                              lambda r: {"path": loads(r[1]), "type": text(r[2]), "result": text(r[3]),
                                          "runtime": r[4], "children": r[5]})
+
+    def removed(self, key, since):
+        """The paths of nodes gone from the run after generation `since`
+        (only the top of a subtree that went), or None when there are more
+        than a page of them."""
+        rows = self._all(self.q["removed_since"], (key, since, MAX_PAGE + 1))
+        if len(rows) > MAX_PAGE:
+            return None
+        return [loads(r[0]) for r in rows]
 
     def records(self, key):
         """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
+        text = self.dialect.text_out
         try:
             with self.backend.borrow() as conn:
                 for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
                     for r in rows:
-                        yield (loads(r[0]), r[1], r[2], r[3])
+                        yield (loads(r[0]), text(r[1]), text(r[2]), r[3])
         except self.backend.errors as exc:
             raise StoreError(self.backend.describe(exc)) from None
 
@@ -416,14 +445,14 @@ def _run_like(node):
     return "tasks" in node or "totaltasks" in node
 
 
-def _identity(run):
+def _identity(run, text):
     start = run.get("starttime")
     host = run.get("host")
-    return (id_key(run.get("id")), start if isinstance(start, str) else "",
-            host if isinstance(host, str) else "")
+    return (id_key(run.get("id")), text(start) if isinstance(start, str) else "",
+            text(host) if isinstance(host, str) else "")
 
 
-def _run_values(run):
+def _run_values(run, text):
     """The run's columns from `name` to `testbed`."""
     from vexa.reporter.store.rows import result_text, utc_text
     start, stop = run.get("starttime"), run.get("stoptime")
@@ -434,17 +463,19 @@ def _run_values(run):
                       if isinstance(run.get("extra"), dict) else None)
     summary = run.get("summary")
     host = run.get("host")
-    return (id_key(run.get("id")), name if isinstance(name, str) else None,
-            start if isinstance(start, str) else "", utc_text(start),
-            stop if isinstance(stop, str) else None, utc_text(stop),
-            result_text(run.get("result")),
+    return (id_key(run.get("id")), text(name) if isinstance(name, str) else None,
+            text(start) if isinstance(start, str) else "", utc_text(start),
+            text(stop) if isinstance(stop, str) else None, utc_text(stop),
+            text(result_text(run.get("result"))),
             to_json(summary) if summary is not None else None,
-            host if isinstance(host, str) else "",
-            testbed if isinstance(testbed, str) else None)
+            text(host) if isinstance(host, str) else "",
+            text(testbed) if isinstance(testbed, str) else None)
 
 
-def _run_dict(row):
+def _run_dict(row, text):
     run = dict(zip(sql.RUN_COLUMNS, row))
+    for column in sql.RUN_TEXT:
+        run[column] = text(run[column])
     run["id"] = json.loads(run.pop("run_id"))
     run["summary"] = json.loads(run["summary"]) if run["summary"] else None
     run["finished"] = bool(run["finished"])

@@ -9,10 +9,8 @@ Several processes on several machines write and read one database:
 - node rows go in by COPY.
 
 PostgreSQL's text refuses NUL and lone surrogates, both of which a results
-file may hold. Such a string (and one that starts with the marker) is stored
-as the marker U+0001 followed by the string's ASCII JSON escapes; anything
-else is stored as it is. The dumper and loader below apply this to every
-text value, so SQL sees equal strings as equal.
+file may hold: the dumper and loader below apply the store's text encoding
+(`sql.encode_text`) to every text value, so SQL sees equal strings as equal.
 """
 
 import atexit
@@ -21,7 +19,8 @@ import json
 import threading
 import weakref
 
-from vexa.reporter.store.sql import NODE_COLUMNS, Dialect
+from vexa.reporter.store.sql import (MARKER, NODE_COLUMNS, Dialect, _same, decode_text,
+                                     encode_node_rows, encode_text)
 from vexa.reporter.store.url import StoreError, redact
 
 POOL_SIZE = 8            # connections at most per process
@@ -29,36 +28,11 @@ CONNECT_TIMEOUT = 5      # seconds to reach the database
 WAIT = 5.0               # seconds a request waits for a free, working connection
 LOCK_TIMEOUT = "120s"    # an import may wait this long for another to finish
 WRITE_LOCK = 0x76657861  # the advisory lock every writer of a store takes ("vexa")
-MARKER = "\x01"
 
 # Stores left open at exit are closed then, while the pools' threads can
 # still be stopped (later, each would hold up the exit for seconds).
 _OPEN = weakref.WeakSet()
 atexit.register(lambda: [backend.close() for backend in list(_OPEN)])
-
-# Node columns whose text is copied from the results file as written; the
-# others are JSON or computed, and always fit in PostgreSQL's text.
-_RAW_NODE_TEXT = tuple(NODE_COLUMNS.index(c) for c in ("type", "result", "start", "stop"))
-
-
-def encode_text(value):
-    """The text PostgreSQL stores for a Python string."""
-    if "\x00" not in value and value[:1] != MARKER:
-        if value.isascii():
-            return value
-        try:
-            value.encode("utf-8")
-            return value
-        except UnicodeEncodeError:
-            pass
-    return MARKER + json.dumps(value, ensure_ascii=True)[1:-1]
-
-
-def decode_text(text):
-    if text[:1] != MARKER:
-        return text
-    return json.loads('"%s"' % text[1:])
-
 
 class PostgresDialect(Dialect):
     name = "postgresql"
@@ -68,6 +42,12 @@ class PostgresDialect(Dialect):
 
     def contains(self, column):
         return "strpos(%s, ?) > 0" % column
+
+    # The adapters encode every string.
+    text_in = text_out = staticmethod(_same)
+
+    def upgrade_text(self, cur):
+        pass  # stored encoded from the first
 
     def ddl(self, statement):
         # Byte order for text: sorting and ranges do not depend on the
@@ -94,6 +74,7 @@ def _adapters():
 
 class PostgresBackend:
     dialect = PostgresDialect()
+    inline_reads = False  # every read waits for the network
 
     def __init__(self, url):
         try:
@@ -189,10 +170,7 @@ class PostgresBackend:
         with copying.copy(self._copy_sql[table], writer=QueuedLibpqWriter(copying)) as copy:
             write = copy.write_row
             for rows in batches:
-                raw = "".join([row[i] for row in rows for i in _RAW_NODE_TEXT if type(row[i]) is str])
-                if not raw.isascii() or "\x00" in raw or MARKER in raw:  # rare: look closer
-                    rows = [_encoded(row) for row in rows]
-                for row in rows:
+                for row in encode_node_rows(rows):
                     write(row)
 
     def stream(self, conn, statement, args, size):
@@ -229,14 +207,6 @@ class PostgresBackend:
             pool, self.pool = self.pool, None
         if pool is not None:
             pool.close()
-
-
-def _encoded(row):
-    row = list(row)
-    for i in _RAW_NODE_TEXT:
-        if type(row[i]) is str:
-            row[i] = encode_text(row[i])
-    return row
 
 
 def _first_line(exc):

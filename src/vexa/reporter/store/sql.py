@@ -4,9 +4,18 @@ Statements are written with `?` placeholders; a back end whose driver wants
 another style rewrites them once through its `Dialect`. The few places where
 the two databases differ are the `Dialect` methods and attributes, nothing
 else: a back end passes its own dialect to `statements()`.
+
+Text columns hold every string a results file can, though neither database
+takes lone surrogates as text and PostgreSQL refuses NUL too: such a string
+(and one that starts with the marker) is stored as the marker U+0001
+followed by the string's ASCII JSON escapes; anything else as it is
+(`encode_text`, `decode_text`). Equal strings stay equal in SQL.
 """
 
-SCHEMA_VERSION = 1
+import json
+
+SCHEMA_VERSION = 2
+MARKER = "\x01"
 
 # Result texts that count as passing for "problems" and summaries.
 PASSING = ("passed", "passx")
@@ -21,6 +30,47 @@ RUN_COLUMNS = ("key", "run_id", "name", "start", "start_utc", "stop", "stop_utc"
 NODE_COLUMNS = ("run", "seq", "parent", "pos", "depth", "id_key", "idlist", "search", "type",
                 "result", "kind", "start", "start_utc", "stop", "stop_utc", "runtime",
                 "children", "gen", "fields")
+
+# Columns holding text as a results file wrote it; the others are JSON,
+# numbers or computed, and always fit in either database's text.
+RUN_TEXT = ("name", "start", "stop", "result", "host", "testbed", "source")
+NODE_TEXT = ("type", "result", "start", "stop")
+_NODE_TEXT_AT = tuple(NODE_COLUMNS.index(c) for c in NODE_TEXT)
+
+
+def encode_text(value):
+    """The text a database stores for a Python string."""
+    if "\x00" not in value and value[:1] != MARKER:
+        if value.isascii():
+            return value
+        try:
+            value.encode("utf-8")
+            return value
+        except UnicodeEncodeError:
+            pass
+    return MARKER + json.dumps(value, ensure_ascii=True)[1:-1]
+
+
+def decode_text(text):
+    if text is None or text[:1] != MARKER:
+        return text
+    return json.loads('"%s"' % text[1:])
+
+
+def encode_node_rows(rows):
+    """A batch of node rows with their text columns encoded; the batch
+    itself when, as nearly always, there is nothing to encode."""
+    raw = "".join([row[i] for row in rows for i in _NODE_TEXT_AT if type(row[i]) is str])
+    if raw.isascii() and "\x00" not in raw and MARKER not in raw:
+        return rows
+    out = []
+    for row in rows:
+        row = list(row)
+        for i in _NODE_TEXT_AT:
+            if type(row[i]) is str:
+                row[i] = encode_text(row[i])
+        out.append(row)
+    return out
 
 
 class Dialect:
@@ -43,6 +93,24 @@ class Dialect:
     def ddl(self, statement):
         """A statement of the schema as this back end wants it written."""
         return statement
+
+    # Text of the columns in RUN_TEXT and NODE_TEXT on its way in and out;
+    # a driver that does this for every string sets both to `_same`.
+    text_in = staticmethod(lambda value: value if type(value) is not str else encode_text(value))
+    text_out = staticmethod(decode_text)
+
+    def upgrade_text(self, cur):
+        """From schema 1: text starting with the marker was stored as it was."""
+        for table, key, columns in (("runs", "key", RUN_TEXT), ("nodes", "rowid", NODE_TEXT)):
+            for column in columns:
+                found = cur.execute("SELECT %s, %s FROM %s WHERE substr(%s, 1, 1) = char(1)"
+                                    % (key, column, table, column)).fetchall()
+                cur.executemany("UPDATE %s SET %s = ? WHERE %s = ?" % (table, column, key),
+                                [(encode_text(text), k) for k, text in found])
+
+
+def _same(value):
+    return value
 
 
 def schema(dialect):
@@ -97,13 +165,27 @@ def schema(dialect):
         "CREATE INDEX IF NOT EXISTS nodes_by_id ON nodes (run, parent, id_key, pos)",
         "CREATE INDEX IF NOT EXISTS nodes_problems ON nodes (run, seq) WHERE kind <> 0",
         "CREATE INDEX IF NOT EXISTS nodes_changed ON nodes (run, gen)",
-    ]
+    ] + _REMOVED
     return [dialect.ddl(statement) for statement in created]
 
 
+# Nodes gone from a run when it was replaced: only the top of each subtree
+# that went, by its path, for clients that refresh what they show.
+_REMOVED = [
+    """CREATE TABLE IF NOT EXISTS removed (
+        run INTEGER NOT NULL,
+        gen INTEGER NOT NULL,      -- the run's generation that no longer has it
+        idlist TEXT NOT NULL
+    )""",
+    "CREATE INDEX IF NOT EXISTS removed_since ON removed (run, gen)",
+]
+
 # Upgrades from each older schema version to the next, applied in one
-# transaction by `Store.open`. None yet: version 1 is the first.
-UPGRADES = {}
+# transaction when a store is opened: SQL statements, or functions taking
+# the cursor.
+UPGRADES = {
+    1: lambda dialect: [dialect.upgrade_text] + [dialect.ddl(s) for s in _REMOVED],
+}
 
 
 def statements(dialect):
@@ -135,15 +217,30 @@ def statements(dialect):
         "insert_incoming": "INSERT INTO incoming (%s) VALUES (%s)" % (
             node_cols, ", ".join("?" * len(NODE_COLUMNS))),
         "clear_incoming": "DELETE FROM incoming",
-        # A node keeps the generation it had when nothing about it changed.
+        # A node keeps the generation it had when nothing about it changed,
+        # its path included.
         "carry_generations": """UPDATE incoming SET gen = (
                 SELECT n.gen FROM nodes n WHERE n.run = incoming.run AND n.seq = incoming.seq
-                AND n.parent = incoming.parent AND n.id_key = incoming.id_key
+                AND n.parent = incoming.parent AND n.idlist = incoming.idlist
                 AND n.children = incoming.children AND n.fields = incoming.fields)
             WHERE EXISTS (
                 SELECT 1 FROM nodes n WHERE n.run = incoming.run AND n.seq = incoming.seq
-                AND n.parent = incoming.parent AND n.id_key = incoming.id_key
+                AND n.parent = incoming.parent AND n.idlist = incoming.idlist
                 AND n.children = incoming.children AND n.fields = incoming.fields)""",
+        # Paths the new tree lacks whose parent's path it has. A path that
+        # comes back later changed then, so a client that drops what was
+        # removed, then takes what changed, is up to date.
+        "note_removed": """INSERT INTO removed (run, gen, idlist)
+            SELECT n.run, ?, n.idlist FROM nodes n JOIN nodes p ON p.run = n.run AND p.seq = n.parent
+            WHERE n.run = ?
+            AND NOT EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = n.idlist)
+            AND EXISTS (SELECT 1 FROM incoming i WHERE i.idlist = p.idlist)""",
+        "delete_removed": "DELETE FROM removed WHERE run = ?",
+        # For the one above, while it runs: a lookup by path in the new tree.
+        "index_incoming": "CREATE INDEX IF NOT EXISTS incoming_paths ON incoming (idlist)",
+        "unindex_incoming": "DROP INDEX IF EXISTS incoming_paths",
+        "removed_since": "SELECT idlist FROM removed WHERE run = ? AND gen > ? ORDER BY gen, idlist "
+                         "LIMIT ?",
         "move_incoming": "INSERT INTO nodes (%s) SELECT %s FROM incoming" % (node_cols, node_cols),
 
         "node_by_seq": "SELECT seq, children, fields FROM nodes WHERE run = ? AND seq = ?",
@@ -202,10 +299,10 @@ def runs_query(dialect, name=None, result=None, finished=None, after=None, limit
     where, args = [], []
     if name is not None:
         where.append("name = ?")
-        args.append(name)
+        args.append(dialect.text_in(name))
     if result is not None:
         where.append("result = ?")
-        args.append(result)
+        args.append(dialect.text_in(result))
     if finished is not None:
         where.append("finished = ?")
         args.append(1 if finished else 0)

@@ -3,6 +3,7 @@
 import sys
 
 from vexa.cli.base import Subcommand
+from vexa.reporter.subcommands._conventions import Progress, count as _count
 
 EXIT_OK, EXIT_FINDINGS, EXIT_USAGE = 0, 1, 2
 
@@ -51,7 +52,9 @@ class StoreCommand(Subcommand):
             self.parser.print_usage(sys.stderr)
             return EXIT_USAGE
         try:
-            store = Store(getattr(args, "store_", None) or args.store)
+            # Only an import may create the store.
+            store = Store(getattr(args, "store_", None) or args.store,
+                          create=args.action == "import")
         except StoreError as exc:
             error(self.prog, exc)
             return EXIT_USAGE
@@ -71,7 +74,8 @@ class StoreCommand(Subcommand):
         status = EXIT_OK
         for path in args.files:
             try:
-                result = store.import_file(path)
+                with Progress("importing %s" % path) as progress:
+                    result = store.import_file(path, progress=lambda n: progress.tick(n))
             except StoreError as exc:
                 error(self.prog, exc)
                 status = EXIT_USAGE
@@ -107,13 +111,3 @@ def _text(value):
         return "-"
     return str(value).encode("utf-8", "backslashreplace").decode("utf-8")
 
-
-def _count(text):
-    import argparse
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("%r must be at least 0" % text)
-    return value

@@ -328,16 +328,19 @@ class RunPage {
     try {
       const info = await this.source.info(this.key);
       if (info.generation !== this.generation) {
-        let cursor = null, pages = 0;
+        let cursor = null, pages = 0, reload = false;
         do {
           const page = await this.source.changed(this.key, this.generation, cursor, 1000);
+          // Where nodes went, others may have come in their place: reload what is open.
+          if (page.removed === null || (page.removed && page.removed.length)) reload = true;
+          for (const path of page.removed || []) this.tree.remove(path);
           for (const row of page.nodes) {
             if (row.path.length === 0) continue;
             await this.tree.update(row);
           }
           cursor = page.next;
         } while (cursor && ++pages < CHANGED_PAGES && !this.disposed);
-        if (cursor) await this.tree.reloadAll();
+        if (cursor || reload) await this.tree.reloadAll();
         this.generation = info.generation;
         this.info = info;
         this.tree.running = !info.finished;

@@ -388,6 +388,18 @@ export class Tree {
     for (const node of open) if (node.kids !== null && !node.fixed && node.li !== undefined) await this.reload(node);
   }
 
+  // A node gone from the run: it and all under it leave the tree.
+  remove(path) {
+    const node = this.byKey.get(pathKey(path));
+    if (!node || node === this.root) return;
+    const sibs = node.parent.kids || [];
+    const at = sibs.indexOf(node);
+    if (at >= 0) sibs.splice(at, 1);
+    sibs.forEach((kid, i) => { kid.index = i; });
+    if (node.li) node.li.remove();
+    this.forget(node);
+  }
+
   forget(node) {
     if (this.byKey.get(node.key) === node) this.byKey.delete(node.key);
     for (const k of node.kids || []) this.forget(k);
