@@ -28,6 +28,8 @@ int is_derived(PyObject *key) {
             return 1;
     }
     if (PyUnicode_CheckExact(key)) {
+        if (PyUnicode_CHECK_INTERNED(key))
+            return 0;  // interned, and not one of the two interned names
         Py_hash_t hash = PyObject_Hash(key);
         for (PyObject *name : derived_keys)
             if (PyObject_Hash(name) == hash && PyUnicode_Compare(key, name) == 0)

@@ -12,6 +12,12 @@
 
 namespace vexa {
 
+// Two exact str that are both interned are equal only if they are one
+// object: the interpreter keeps one interned copy of each value.
+inline bool both_interned(PyObject *a, PyObject *b) {
+    return PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b);
+}
+
 // Equality of two names as str's == decides it. Keyword names and the
 // module's names are interned, so identity nearly always answers.
 inline bool same_name(PyObject *a, PyObject *b) {
@@ -19,6 +25,8 @@ inline bool same_name(PyObject *a, PyObject *b) {
         return true;
     if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b))
         return equal(a, b);
+    if (both_interned(a, b))
+        return false;
     return PyObject_Hash(a) == PyObject_Hash(b) && PyUnicode_Compare(a, b) == 0;
 }
 
@@ -37,10 +45,12 @@ inline bool name_in(nb::handle names, PyObject *key) {
                 break;
         }
         if (i == n) {
+            // Not found by identity: only a str not interned can still be equal.
             Py_hash_t hash = PyObject_Hash(key);
             for (i = 0; i < n; ++i) {
                 PyObject *item = PyList_GET_ITEM(list, i);
-                if (PyObject_Hash(item) == hash && PyUnicode_Compare(item, key) == 0)
+                if (!both_interned(item, key) && PyObject_Hash(item) == hash &&
+                    PyUnicode_Compare(item, key) == 0)
                     return true;
             }
             return false;
