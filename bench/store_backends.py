@@ -215,7 +215,7 @@ def wrk(servers, keys, sections, seconds, connections):
     after = [rss_mb(p.pid) for p, _ in servers]
     os.unlink(script.name)
     rps = sum(float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)) for out in outputs)
-    p99 = max(_ms(re.search(r"99%\s+(\S+)", out).group(1)) for out in outputs)
+    p99 = max(_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1)) for out in outputs)
     errors = sum(int(m.group(1)) for out in outputs
                  for m in [re.search(r"Non-2xx or 3xx responses: (\d+)", out)] if m)
     errors += sum(sum(int(n) for n in m.groups()) for out in outputs
