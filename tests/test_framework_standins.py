@@ -3,6 +3,7 @@
 import datetime
 
 import pytest
+from hypothesis import given, strategies as st
 
 from vexa.datastructures import AttrDict
 from vexa.results import (Aborted, Errored, Failed, Passed, Passx, ResultCounter,
@@ -178,3 +179,67 @@ class TestLegacyValueText:
         for holder, name in ((run, "testbed"), (run.initinfo, "runtime")):
             with pytest.raises(ValueError, match="no such field"):
                 holder.generate_simple_elt_dom(root, name)
+
+
+class TestFasterStandIns:
+    """The stand-ins' faster forms answer exactly as their plain forms."""
+
+    keys = st.sampled_from(["passed", "failed", "total", "success_rate", "Total", 1, 1.0, (), []])
+
+    @given(st.lists(st.tuples(st.booleans(), keys, st.integers()), max_size=30))
+    def test_counter_items_as_the_plain_counter(self, operations):
+        import vexa.results as results
+
+        fast, plain = ResultCounter(), results._PlainCounts()
+        for write, key, value in operations:
+            outcomes = []
+            for counter in (fast, plain):
+                try:
+                    if write:
+                        counter[key] = value
+                    outcomes.append(counter[key])
+                except TypeError as e:
+                    outcomes.append(type(e))
+            assert outcomes[0] == outcomes[1]
+        assert fast.data == plain.data and fast._derived == plain._derived
+
+    nested = st.recursive(st.integers() | st.text(max_size=2) | st.booleans(),
+                          lambda inner: st.lists(inner, max_size=3)
+                          | st.dictionaries(st.sampled_from("abc"), inner, max_size=3),
+                          max_leaves=10)
+
+    @given(st.dictionaries(st.sampled_from("abcd"), nested, max_size=4),
+           st.dictionaries(st.sampled_from("abcd"), nested, max_size=4), st.booleans())
+    def test_recursive_update_as_a_plain_merge(self, target, data, list_extend):
+        import copy
+
+        def plain(dst, src):
+            for key, value in src.items():
+                old = dst.get(key)
+                if isinstance(value, dict) and isinstance(old, dict):
+                    plain(old, value)
+                elif list_extend and isinstance(value, list) and isinstance(old, list):
+                    old.extend(value)
+                else:
+                    dst[key] = value
+            return dst
+
+        expected = plain(copy.deepcopy(target), copy.deepcopy(data))
+        assert recursive_update(target, data, list_extend=list_extend) is target
+        assert target == expected
+
+    def test_get_time_reads_the_zone_again_once_the_minute_is_over(self, monkeypatch):
+        import vexa.utils.utils as clock
+
+        get_time()
+        monkeypatch.setattr(clock, "_zone", clock._zone)  # restored afterwards
+        monkeypatch.setattr(clock, "_zone_until", clock._zone_until - datetime.timedelta(minutes=1))
+
+        class Shifted:
+            tm_gmtoff, tm_zone = 5 * 3600 + 1800, "X"
+
+        monkeypatch.setattr(clock.time, "localtime", lambda now: Shifted)
+        first, second = get_time(), get_time()
+        assert first.utcoffset() == second.utcoffset() == datetime.timedelta(hours=5, minutes=30)
+        assert first.tzname() == "X" and first <= second
+        assert abs(first - datetime.datetime.now(datetime.timezone.utc)) < datetime.timedelta(seconds=5)

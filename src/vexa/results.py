@@ -110,18 +110,16 @@ Errored = _SHARED["errored"]
 _DERIVED = ("total", "success_rate")
 
 
-class ResultCounter:
-    """Counts per result name, keyed by the lower-cased name.
+try:
+    # Item access without a Python frame per call; the class below is the
+    # same either way.
+    from vexa._counts import Counts as _Counts
+except ImportError:  # not built
+    _Counts = None
 
-    A key not counted yet reads 0. ``total`` is the sum of all counts;
-    ``success_rate`` the share of passed and passx among them, in percent
-    with two decimals, scaled by ``weight`` (the share of the planned work
-    that ran; 1.0 unless a run sets it), and 0.0 when nothing was counted.
 
-    The items "total" and "success_rate" may be written like counts but are
-    kept apart from them: reading them gives what was written (0 before),
-    and they never show in `items()` or `data`, which hold the counts alone.
-    """
+class _PlainCounts:
+    """Storage and item access of ResultCounter, in Python."""
 
     __slots__ = ("data", "weight", "_derived")
 
@@ -142,6 +140,22 @@ class ResultCounter:
             self._derived[key] = value
         else:
             self.data[key] = value
+
+
+class ResultCounter(_Counts or _PlainCounts):
+    """Counts per result name, keyed by the lower-cased name.
+
+    A key not counted yet reads 0. ``total`` is the sum of all counts;
+    ``success_rate`` the share of passed and passx among them, in percent
+    with two decimals, scaled by ``weight`` (the share of the planned work
+    that ran; 1.0 unless a run sets it), and 0.0 when nothing was counted.
+
+    The items "total" and "success_rate" may be written like counts but are
+    kept apart from them: reading them gives what was written (0 before),
+    and they never show in `items()` or `data`, which hold the counts alone.
+    """
+
+    __slots__ = ()
 
     def items(self):
         return self.data.items()
@@ -167,3 +181,8 @@ class ResultCounter:
 
     def __repr__(self):
         return "ResultCounter(%r)" % (self.data,)
+
+
+# The attributes the counter keeps, as its base declares them (for pickling
+# and for readers of __slots__).
+ResultCounter.__slots__ = ("data", "weight", "_derived")

@@ -145,6 +145,14 @@ public:
         return *this;
     }
 
+    // A method whose body is called with CPython's fast calling convention:
+    // the instance first among the positional arguments, keywords beside.
+    ClassBuilder &fast_method(const char *name, vectorcallfunc body) {
+        nb::object qualname = steal_checked(PyUnicode_FromFormat("%s.%s", name_, name));
+        ns_[name] = fast_function(body, name, qualname, ns_["__module__"]);
+        return *this;
+    }
+
     ClassBuilder &attr(const char *name, nb::handle value) {
         ns_[name] = value;
         return *this;

@@ -121,23 +121,43 @@ struct Function {
     }
 };
 
-// Wraps `func` as a Function named `name` (qualified `qualname`) of `module`.
-inline nb::object function(nb::object func, const char *name, nb::handle qualname,
-                           nb::handle module_name, const char *doc = nullptr) {
+namespace detail {
+inline nb::object make_function(PyObject *func, vectorcallfunc call, const char *name,
+                                nb::handle qualname, nb::handle module_name, const char *doc) {
     Function *f = PyObject_GC_New(Function, Function::type());
-    check(f != nullptr);
-    f->func = func.release().ptr();
+    if (!f) {
+        Py_XDECREF(func);
+        throw nb::python_error();
+    }
+    f->func = func;
     f->name = nullptr;
     f->qualname = Py_NewRef(qualname.ptr());
     f->module = Py_NewRef(module_name.ptr());
     f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
-    f->vectorcall = &Function::call;
+    f->vectorcall = call;
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
     check(f->doc != nullptr);
     f->name = PyUnicode_FromString(name);
     check(f->name != nullptr);
     PyObject_GC_Track(f);
     return result;
+}
+}  // namespace detail
+
+// Wraps `func` as a Function named `name` (qualified `qualname`) of `module`.
+inline nb::object function(nb::object func, const char *name, nb::handle qualname,
+                           nb::handle module_name, const char *doc = nullptr) {
+    return detail::make_function(func.release().ptr(), &Function::call, name, qualname,
+                                 module_name, doc);
+}
+
+// A Function whose body takes CPython's fast calling convention itself, with
+// no nanobind function between: for the few methods called for every report
+// node. It binds, compares and reads as the others do; it holds nothing to
+// let go at exit.
+inline nb::object fast_function(vectorcallfunc body, const char *name, nb::handle qualname,
+                                nb::handle module_name) {
+    return detail::make_function(nullptr, body, name, qualname, module_name, nullptr);
 }
 
 // What a module lets go of at interpreter exit, in one place: the functions

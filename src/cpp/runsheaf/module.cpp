@@ -30,8 +30,8 @@ void add_node_methods(ClassBuilder &b) {
              nb::arg("parent").none() = nb::none(), nb::arg("type").none() = nb::none())
         .property("fullid", &node_fullid)
         .property("idlist", &node_idlist)
-        .method("start", &node_start)
-        .method("stop", [](nb::handle self, nb::kwargs kwargs) { node_stop(self, kwargs); })
+        .fast_method("start", entry::node_start)
+        .fast_method("stop", entry::node_stop)
         .method("update", &node_update, nb::arg("data").none())
         .method("update_extra", &node_update_extra, nb::arg("data").none(),
                 nb::arg("list_extend").none() = true)
@@ -106,55 +106,50 @@ state->yaml_dumper_class.bind(yaml_dumper);
     nb::object node_cls = base.build(object_bases());
     nb::object node_bases = nb::make_tuple(node_cls);
 
-    ClassBuilder(m, "Runsheaf")
-        .attr("_ARG_ORDER", arg_order("Runsheaf"))
-        .method("__init__", &runsheaf_init)
-        .method("add_task", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Task, N.tasks);
-        })
-        .method("add_plugin", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Plugin, N.tasks);
-        })
+    // The constructors, factories, start and stop take the fast calling
+    // convention (entry_points.cpp): a job calls them for every node.
+    ClassBuilder runsheaf_b(m, "Runsheaf");
+    runsheaf_b.attr("_ARG_ORDER", arg_order("Runsheaf"))
+        .fast_method("__init__", entry::runsheaf_init)
+        .fast_method("add_task", entry::runsheaf_add_task)
+        .fast_method("add_plugin", entry::runsheaf_add_plugin)
         .property("testscripts", [](nb::handle self) { return get_attr(self, N.tasks); })
         .property("result", &runsheaf_result)
-        .method("stop", &runsheaf_stop)
-        .method("roll_up", &runsheaf_roll_up)
-        .build(node_bases);
+        .fast_method("stop", entry::runsheaf_stop)
+        .method("roll_up", &runsheaf_roll_up);
+    state->own_init[0] = runsheaf_b.ns()["__init__"];
+    runsheaf_b.build(node_bases);
 
-    ClassBuilder(m, "Task")
-        .attr("_ARG_ORDER", arg_order("Task"))
-        .method("__init__", &task_init)
-        .method("add_section", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Section, N.sections);
-        })
-        .method("add_plugin", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Plugin, N.sections);
-        })
+    ClassBuilder task_b(m, "Task");
+    task_b.attr("_ARG_ORDER", arg_order("Task"))
+        .fast_method("__init__", entry::task_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("add_plugin", entry::task_add_plugin)
         .property("result", &task_result)
-        .method("stop", &task_stop)
-        .method("roll_up", &task_roll_up)
-        .build(node_bases);
+        .fast_method("stop", entry::task_stop)
+        .method("roll_up", &task_roll_up);
+    state->own_init[1] = task_b.ns()["__init__"];
+    task_b.build(node_bases);
 
-    ClassBuilder(m, "Plugin")
-        .attr("_ARG_ORDER", arg_order("Plugin"))
-        .method("__init__", &plugin_init)
-        .method("add_section", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Section, N.sections);
-        })
-        .method("start", &plugin_start)
-        .method("stop", &plugin_stop)
-        .method("roll_up", &plugin_roll_up)
-        .build(node_bases);
+    ClassBuilder plugin_b(m, "Plugin");
+    plugin_b.attr("_ARG_ORDER", arg_order("Plugin"))
+        .fast_method("__init__", entry::plugin_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("start", entry::plugin_start)
+        .fast_method("stop", entry::plugin_stop)
+        .method("roll_up", &plugin_roll_up);
+    state->own_init[3] = plugin_b.ns()["__init__"];
+    plugin_b.build(node_bases);
 
-    ClassBuilder(m, "Section")
-        .attr("_ARG_ORDER", arg_order("Section"))
-        .method("__init__", &section_init)
-        .method("add_section", [](nb::handle self, nb::kwargs kw) {
-            return add_child(self, kw, N.Section, N.sections);
-        })
-        .method("start", &section_start)
-        .method("stop", &section_stop)
-        .build(node_bases);
+    ClassBuilder section_b(m, "Section");
+    section_b.attr("_ARG_ORDER", arg_order("Section"))
+        .fast_method("__init__", entry::section_init)
+        .fast_method("add_section", entry::add_section)
+        .fast_method("start", entry::section_start)
+        .fast_method("stop", entry::section_stop);
+    state->own_init[2] = section_b.ns()["__init__"];
+    section_b.build(node_bases);
+    init_recording(m);
 
     define_representers(m);
     register_representers(m, yaml_dumper);

@@ -2,6 +2,8 @@
 // roll-up of a section into its parent section or plugin; and ReportHeader.
 #include "node.hpp"
 
+#include <datetime.h>
+
 #include <vector>
 
 namespace vexa::runsheaf {
@@ -23,18 +25,6 @@ void counter_increment(nb::handle counter, nb::handle key) {
 // str(value).lower(): a counter key.
 nb::object result_key(nb::handle value) {
     return call_method(steal_checked(PyObject_Str(value.ptr())), N.lower);
-}
-
-// Removes `key` from kwargs and returns its value, or `fallback`.
-nb::object pop_kwarg(nb::handle kwargs, PyObject *key, nb::handle fallback) {
-    PyObject *value = PyDict_GetItemWithError(kwargs.ptr(), key);
-    if (!value) {
-        check(!PyErr_Occurred());
-        return nb::borrow(fallback);
-    }
-    nb::object result = nb::borrow(value);
-    check(PyDict_DelItem(kwargs.ptr(), key) == 0);
-    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -70,35 +60,35 @@ void node_init(nb::handle self, nb::handle id, nb::handle seq_num,
     set_attr(self, N.extra, nb::dict());
 }
 
-// The subclasses take keywords only and hand them all to the base constructor.
-void node_init_kwargs(nb::handle self, nb::handle kwargs, const char *cls) {
+void init_from(nb::handle self, NodeArgs &args) {
+    node_init(self, args.id, args.seq_num, args.parent, args.type);
+}
+
+NodeArgs node_args(const Keywords &kw, const char *cls, nb::handle parent) {
     PyObject *names[4] = {N.id, N.seq_num, N.parent, N.type};
-    nb::object values[4] = {nb::none(), nb::none(), nb::none(), nb::none()};
+    nb::object values[4] = {nb::none(), nb::none(),
+                            parent.is_valid() ? nb::borrow(parent) : nb::none(), nb::none()};
     bool given[4] = {false, false, false, false};
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+    kw.each([&](PyObject *key, PyObject *value) {
         int slot = -1;
         for (int i = 0; i < 4 && slot < 0; ++i)
-            if (equal(key, names[i]))
+            if (same_name(key, names[i]))
                 slot = i;
         if (slot < 0) {
             PyErr_Format(PyExc_TypeError,
-                         "%s.__init__() got an unexpected keyword argument '%S'",
-                         cls, key);
+                         "%s.__init__() got an unexpected keyword argument '%S'", cls, key);
             throw nb::python_error();
         }
         values[slot] = nb::borrow(value);
         given[slot] = true;
-    }
+    });
     for (int i = 0; i < 2; ++i)
         if (!given[i]) {
             PyErr_Format(PyExc_TypeError,
-                         "%s.__init__() missing required keyword argument: '%U'",
-                         cls, names[i]);
+                         "%s.__init__() missing required keyword argument: '%U'", cls, names[i]);
             throw nb::python_error();
         }
-    node_init(self, values[0], values[1], values[2], values[3]);
+    return {values[0], values[1], values[2], values[3]};
 }
 
 // A node is a top node when its parent is falsy or is the run.
@@ -151,70 +141,174 @@ nb::object node_idlist(nb::handle self) {
 // ---------------------------------------------------------------------------
 // ReportObjectBase: timing and keyword updates
 
-// A node whose class has not replaced one of the base class's methods is
-// served by a direct C++ call, skipping Python's method dispatch; overrides
-// in subclasses are called as usual.
-void update(nb::handle self, nb::handle data) {
-    if (uses_own(self, N.update, state->own_update))
-        node_update(self, data);
+// Whether a class below object in the MRO defines __class__, which
+// isinstance() would then consult.
+bool own_class_attribute(PyTypeObject *type) {
+    PyObject *mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro))
+        return true;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        PyTypeObject *base = (PyTypeObject *) PyTuple_GET_ITEM(mro, i);
+        if (base == &PyBaseObject_Type)
+            continue;
+        PyObject *dict = base->tp_dict;
+        if (!dict || !(base->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            return true;  // a built-in base: let isinstance() answer
+        int found = PyDict_Contains(dict, N.dunder_class);
+        check(found >= 0);
+        if (found)
+            return true;
+    }
+    return false;
+}
+
+// What a class resolves update, update_extra, roll_up and __init__ to, as
+// getattr(cls, name) finds them.
+uint32_t compute_facts(PyTypeObject *type) {
+    nb::handle cls((PyObject *) type);
+    auto resolves_to = [&](PyObject *name, PyObject *fn) {
+        nb::object attr = get_optional_attr(cls, name);
+        return attr.is_valid() && attr.ptr() == fn;
+    };
+    uint32_t facts = 0;
+    if (resolves_to(N.update, state->own_update.ptr()))
+        facts |= OWN_UPDATE;
+    if (resolves_to(N.update_extra, state->own_update_extra.ptr()))
+        facts |= OWN_UPDATE_EXTRA;
+    if (resolves_to(N.roll_up, state->own_roll_up.ptr()))
+        facts |= OWN_ROLL_UP;
+    if (type->tp_new == PyBaseObject_Type.tp_new && type->tp_alloc == PyType_GenericAlloc)
+        facts |= PLAIN_NEW;
+    if (!own_class_attribute(type))
+        facts |= PLAIN_CLASS;
+    nb::object init = get_optional_attr(cls, N.init);
+    for (int i = 0; i < 4; ++i)
+        if (init.is_valid() && init.ptr() == state->own_init[i].ptr())
+            facts |= INIT_RUNSHEAF << i;
+    return facts;
+}
+
+uint32_t facts_of_type(PyTypeObject *type) {
+    if (!state->own_update.is_valid())
+        return 0;  // interpreter exit has released the methods
+    return state->class_facts.get(type, compute_facts);
+}
+
+// isinstance(obj, cls) for a node: by the type alone when neither cls's
+// metaclass nor obj's class can change the answer.
+bool node_is_instance(nb::handle obj, nb::handle cls) {
+    if (PyType_CheckExact(cls.ptr()) && (facts_of(obj) & PLAIN_CLASS))
+        return PyType_IsSubtype(Py_TYPE(obj.ptr()), (PyTypeObject *) cls.ptr());
+    return is_instance(obj, cls);
+}
+
+// recursive_update(self.extra, data, list_extend=...), not called when there
+// is nothing to merge and the module's function is the framework's own,
+// which would return at once.
+void merge_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
+    nb::object extra = get_attr(self, N.extra);
+    nb::object fn = global(N.recursive_update);
+    if (fn.ptr() == state->own_recursive_update.ptr() && PyDict_CheckExact(data.ptr()) &&
+        PyDict_GET_SIZE(data.ptr()) == 0)
+        return;
+    PyObject *args[3] = {extra.ptr(), data.ptr(), list_extend.ptr()};
+    steal_checked(PyObject_Vectorcall(fn.ptr(), args, 2, state->list_extend_kwnames.ptr()));
+}
+
+void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
+    merge_extra(self, data, list_extend);
+}
+
+// Keys named in _ARG_ORDER become attributes (lists grow, other values
+// replace); the rest go to update_extra. `each` calls its argument with
+// every (key, value) pair.
+template <typename Each>
+void apply_update(nb::handle self, Each &&each) {
+    nb::object arg_order = get_attr(self, N._ARG_ORDER);
+    nb::dict extras;
+    each([&](PyObject *key, PyObject *value) {
+        if (!name_in(arg_order, key)) {
+            check(PyDict_SetItem(extras.ptr(), key, value) == 0);
+            return;
+        }
+        nb::object current = get_optional_attr(self, key);
+        if (current.is_valid() && PyList_Check(current.ptr())) {
+            if (PyList_Check(value))
+                call_method(current, N.extend, nb::handle(value));
+            else
+                check(PyList_Append(current.ptr(), value) == 0);
+        } else {
+            set_attr(self, key, nb::handle(value));
+        }
+    });
+    if (facts_of(self) & OWN_UPDATE_EXTRA)
+        merge_extra(self, extras, Py_True);
     else
-        call_method(self, N.update, data);
+        call_method(self, N.update_extra, extras);
 }
 
-void node_start(nb::handle self, nb::kwargs kwargs) {
+void node_update(nb::handle self, nb::handle data) {
+    apply_update(self, [&](auto &&f) { each_item(data, N.items, unpack_pair, f); });
+}
+
+// self.update(kwargs) with the keywords of a call: no dict is built unless
+// the class replaced update().
+void update(nb::handle self, const Keywords &kw) {
+    if (facts_of(self) & OWN_UPDATE)
+        apply_update(self, [&](auto &&f) { kw.each(f); });
+    else
+        call_method(self, N.update, kw.dict());
+}
+
+void init_recording(nb::handle module) {
+    PyDateTime_IMPORT;
+    check(PyDateTimeAPI != nullptr);
+    state->own_recursive_update = module.attr("recursive_update");
+    state->list_extend_kwnames = nb::make_tuple(nb::handle(N.list_extend));
+    state->hot_globals.bind(&state->scope, state->hot_names);
+}
+
+// delta.total_seconds(). For a plain timedelta of under about a century the
+// microseconds are exact in a double, and one division rounds as the
+// method's integer division does.
+nb::object total_seconds(nb::handle delta) {
+    if (PyDelta_CheckExact(delta.ptr())) {
+        long long days = PyDateTime_DELTA_GET_DAYS(delta.ptr());
+        long long micro = (days * 86400 + PyDateTime_DELTA_GET_SECONDS(delta.ptr())) * 1000000 +
+                          PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
+        constexpr long long exact = 1LL << 53;
+        if (days > -36500 && days < 36500 && micro > -exact && micro < exact)
+            return steal_checked(PyFloat_FromDouble(double(micro) / 1e6));
+    }
+    return call_method(delta, N.total_seconds);
+}
+
+void node_start(nb::handle self, Keywords &kw) {
     set_attr(self, N.starttime, call(global(N.get_time)));
-    update(self, kwargs);
+    update(self, kw);
 }
 
-void node_stop(nb::handle self, nb::handle kwargs) {
+void node_stop(nb::handle self, Keywords &kw) {
     nb::object start = get_attr(self, N.starttime);
     if (!is_none(start)) {
         nb::object stop = call(global(N.get_time));
         set_attr(self, N.stoptime, stop);
         nb::object delta = steal_checked(PyNumber_Subtract(stop.ptr(), start.ptr()));
-        set_attr(self, N.runtime, call_method(delta, N.total_seconds));
+        set_attr(self, N.runtime, total_seconds(delta));
     }
-    nb::object flag = pop_kwarg(kwargs, N.result_rollup, Py_True);
+    nb::object flag = kw.pop(N.result_rollup, Py_True);
     set_attr(self, N.result_rollup, flag);
-    update(self, kwargs);
+    update(self, kw);
     if (truthy(flag))
         roll_up(self);
 }
 
-void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
-    nb::dict kw;
-    kw[N.list_extend] = list_extend;
-    call_with(global(N.recursive_update),
-            nb::make_tuple(get_attr(self, N.extra), data), kw);
-}
-
-void node_update(nb::handle self, nb::handle data) {
-    nb::object arg_order = get_attr(self, N._ARG_ORDER);
-    nb::dict extras;
-    for_each(call_method(data, N.items), [&](nb::handle item) {
-        auto [key, value] = unpack_pair(item);
-        if (!contains(arg_order, key)) {
-            extras[key] = value;
-            return;
-        }
-        nb::object current = get_optional_attr(self, key.ptr());
-        if (current.is_valid() && PyList_Check(current.ptr())) {
-            if (PyList_Check(value.ptr()))
-                call_method(current, N.extend, value);
-            else
-                check(PyList_Append(current.ptr(), value.ptr()) == 0);
-        } else {
-            set_attr(self, key.ptr(), value);
-        }
-    });
-    if (uses_own(self, N.update_extra, state->own_update_extra))
-        node_update_extra(self, extras, Py_True);
-    else
-        call_method(self, N.update_extra, extras);
-}
-
 void node_add_detail(nb::handle self, nb::handle detail) {
-    call_method(get_attr(self, N.details), N.append, detail);
+    nb::object details = get_attr(self, N.details);
+    if (PyList_CheckExact(details.ptr()))
+        check(PyList_Append(details.ptr(), detail.ptr()) == 0);
+    else
+        call_method(details, N.append, detail);
 }
 
 // ---------------------------------------------------------------------------
@@ -260,8 +354,8 @@ void roll_up_health(nb::handle node, nb::handle parent, nb::handle extra) {
 // chain of nested sections is walked by a loop instead of by recursion.
 nb::object roll_up_once(nb::handle node) {
     nb::object parent = get_attr(node, N._parent);
-    if (!truthy(parent) || is_instance(parent, global(N.Runsheaf)) ||
-        is_instance(parent, global(N.Task)))
+    if (!truthy(parent) || node_is_instance(parent, global(N.Runsheaf)) ||
+        node_is_instance(parent, global(N.Task)))
         return nb::object();
     nb::object result = get_optional_attr(node, N.result);
     if (!result.is_valid() || is_none(result))
@@ -270,7 +364,7 @@ nb::object roll_up_once(nb::handle node) {
     combine_into(parent, N.result, result);
     roll_up_health(node, parent, get_attr(node, N.extra));
 
-    if (uses_own(parent, N.roll_up, state->own_roll_up))
+    if (facts_of(parent) & OWN_ROLL_UP)
         return parent;
     call_method(parent, N.roll_up);
     return nb::object();
@@ -290,7 +384,7 @@ void node_roll_up(nb::handle self) {
 }
 
 void roll_up(nb::handle self) {
-    if (uses_own(self, N.roll_up, state->own_roll_up))
+    if (facts_of(self) & OWN_ROLL_UP)
         node_roll_up(self);
     else
         call_method(self, N.roll_up);

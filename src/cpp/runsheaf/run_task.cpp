@@ -8,18 +8,31 @@ namespace vexa::runsheaf {
 // Runsheaf and Task
 
 // A factory: builds the child class from the module with parent=self and
-// appends the child to the parent's list.
-nb::object add_child(nb::handle self, nb::handle kwargs, PyObject *cls_name,
-                     PyObject *list_name) {
-    if (PyDict_Contains(kwargs.ptr(), N.parent) == 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got multiple values for keyword argument 'parent'", cls_name);
-        throw nb::python_error();
-    }
+// appends the child to the parent's list. A class that still has the
+// module's own constructor and plain allocation is built directly, as
+// type.__call__ would build it.
+nb::object add_child(nb::handle self, const Keywords &kw, PyObject *cls_name,
+                     PyObject *list_name, uint32_t own_init, NodeInit init) {
+    for (Py_ssize_t i = 0, n = kw.size(); i < n; ++i)
+        if (same_name(kw.name(i), N.parent)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got multiple values for keyword argument 'parent'", cls_name);
+            throw nb::python_error();
+        }
     nb::object cls = global(cls_name);
-    nb::dict kw = nb::borrow<nb::dict>(kwargs);
-    kw[N.parent] = self;
-    nb::object child = call_with(cls, nb::tuple(), kw);
+    nb::object child;
+    uint32_t wanted = PLAIN_NEW | own_init;
+    if (PyType_CheckExact(cls.ptr()) &&
+        (facts_of_type((PyTypeObject *) cls.ptr()) & wanted) == wanted) {
+        static PyObject *no_args = PyTuple_New(0);
+        child = steal_checked(PyBaseObject_Type.tp_new((PyTypeObject *) cls.ptr(), no_args, nullptr));
+        NodeArgs args = node_args(kw, PyUnicode_AsUTF8(cls_name), self);
+        init(child, args);
+    } else {
+        nb::dict d = kw.dict();
+        d[N.parent] = self;
+        child = call_with(cls, nb::tuple(), d);
+    }
     call_method(get_attr(self, list_name), N.append, child);
     return child;
 }
@@ -64,8 +77,8 @@ void add_counts(nb::handle target, nb::handle counter) {
     });
 }
 
-void runsheaf_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Runsheaf");
+void runsheaf_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     nb::object counter_cls = global(N.ResultCounter);
     set_attr(self, N.summary, call(counter_cls));
     set_attr(self, N.pluginsummary, call(counter_cls));
@@ -79,10 +92,10 @@ nb::object runsheaf_result(nb::handle self) {
     return sum_results(get_attr(self, N.tasks), [](nb::handle) { return true; });
 }
 
-void runsheaf_stop(nb::handle self, nb::kwargs kwargs) {
+void runsheaf_stop(nb::handle self, Keywords &kw) {
     static nb::handle zero = nb::int_(0).release();
-    nb::object num_tasks = pop_kwarg(kwargs, N.num_tasks, zero);
-    node_stop(self, kwargs);
+    nb::object num_tasks = kw.pop(N.num_tasks, zero);
+    node_stop(self, kw);
     set_attr(self, N.totaltasks, num_tasks);
     int positive = PyObject_RichCompareBool(num_tasks.ptr(), zero.ptr(), Py_GT);
     check(positive >= 0);
@@ -110,8 +123,8 @@ void runsheaf_roll_up(nb::handle self) {
     });
 }
 
-void task_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Task");
+void task_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     nb::object counter_cls = global(N.ResultCounter);
     set_attr(self, N.logfile, nb::none());
     set_attr(self, N.summary, call(counter_cls));
@@ -133,8 +146,8 @@ nb::object basename(nb::handle path) {
     return call_method(get_attr(global(N.os), N.path), N.basename, path);
 }
 
-void task_stop(nb::handle self, nb::kwargs kwargs) {
-    node_stop(self, kwargs);
+void task_stop(nb::handle self, Keywords &kw) {
+    node_stop(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile))
         set_attr(self, N.logfile, basename(logfile));

@@ -43,8 +43,8 @@ void record_log_growth(nb::handle node, nb::handle path) {
     set_item(logs, nb::handle(N.size), size);
 }
 
-void section_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Section");
+void section_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     set_attr(self, N.result, nb::none());
     set_attr(self, N.health_result, nb::none());
     set_attr(self, N.health_summary, call(global(N.ResultCounter)));
@@ -53,23 +53,23 @@ void section_init(nb::handle self, nb::kwargs kwargs) {
     set_attr(self, N.logs, nb::dict());
 }
 
-void section_start(nb::handle self, nb::kwargs kwargs) {
-    set_attr(self, N.logfile, pop_kwarg(kwargs, N.logfile, Py_None));
-    node_start(self, kwargs);
+void section_start(nb::handle self, Keywords &kw) {
+    set_attr(self, N.logfile, kw.pop(N.logfile, Py_None));
+    node_start(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile))
         record_log_start(self, logfile);
 }
 
-void section_stop(nb::handle self, nb::kwargs kwargs) {
-    node_stop(self, kwargs);
+void section_stop(nb::handle self, Keywords &kw) {
+    node_stop(self, kw);
     nb::object logfile = get_attr(self, N.logfile);
     if (truthy(logfile) && truthy(get_attr(self, N.logs)))
         record_log_growth(self, logfile);
 }
 
-void plugin_init(nb::handle self, nb::kwargs kwargs) {
-    node_init_kwargs(self, kwargs, "Plugin");
+void plugin_init(nb::handle self, NodeArgs &args) {
+    init_from(self, args);
     set_attr(self, N.sections, nb::list());
     set_attr(self, N.result, nb::none());
     set_attr(self, N.summary, nb::none());
@@ -78,8 +78,8 @@ void plugin_init(nb::handle self, nb::kwargs kwargs) {
     set_attr(self, N.logs, nb::dict());
 }
 
-void plugin_start(nb::handle self, nb::kwargs kwargs) {
-    node_start(self, kwargs);
+void plugin_start(nb::handle self, Keywords &kw) {
+    node_start(self, kw);
     nb::object parent = get_attr(self, N._parent);
     if (is_instance(parent, global(N.Runsheaf)))
         set_attr(self, N.summary, call(global(N.ResultCounter)));
@@ -88,9 +88,9 @@ void plugin_start(nb::handle self, nb::kwargs kwargs) {
         record_log_start(self, logfile);
 }
 
-void plugin_stop(nb::handle self, nb::kwargs kwargs) {
-    nb::object stop_logfile = pop_kwarg(kwargs, N.logfile, Py_None);
-    node_stop(self, kwargs);
+void plugin_stop(nb::handle self, Keywords &kw) {
+    nb::object stop_logfile = kw.pop(N.logfile, Py_None);
+    node_stop(self, kw);
     nb::object logfile = get_attr_or_none(self, N.logfile);
     if (truthy(logfile)) {
         int differs = PyObject_RichCompareBool(stop_logfile.ptr(), logfile.ptr(), Py_NE);

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "../common/classes.hpp"
+#include "../common/hotpath.hpp"
 #include "../common/unchanged.hpp"
 
+#include <algorithm>
 #include <memory>
 
 namespace vexa::runsheaf {
@@ -53,7 +55,7 @@ namespace vexa::runsheaf {
     X(encode_basestring_ascii, "encode_basestring_ascii")                      \
     X(new_, "__new__") X(init, "__init__") X(encode, "encode")                 \
     X(iterencode, "iterencode") X(item_separator, "item_separator")            \
-    X(key_separator, "key_separator")                                          \
+    X(key_separator, "key_separator") X(dunder_class, "__class__")             \
     X(yaml_representers, "yaml_representers")                                  \
     X(yaml_multi_representers, "yaml_multi_representers")                      \
     X(yaml_path_resolvers, "yaml_path_resolvers")                              \
@@ -96,13 +98,33 @@ struct YamlStock {
     nb::object encodebytes;  // base64's, for bytes
 };
 
+// The module globals read for every section: watched where the interpreter
+// allows (see WatchedGlobals), looked up each time otherwise.
+constexpr int hot_global_count = 9;
+
 struct State {
-    explicit State(nb::handle module) { scope.bind(module); }
+    explicit State(nb::handle module) {
+        scope.bind(module);
+        PyObject *names[hot_global_count] = {N.get_time, N.recursive_update, N.ResultCounter,
+                                             N.TestResult, N.Passed, N.Runsheaf, N.Task,
+                                             N.Section, N.os};
+        std::copy(names, names + hot_global_count, hot_names);
+    }
 
     ModuleScope scope;
-    // The base class's own methods: a node whose class has not replaced one
-    // is served by a direct C++ call, skipping Python's method dispatch.
+    // The base class's own methods and each node class's constructor: a
+    // node whose class has not replaced one is served by a direct C++ call,
+    // skipping Python's method dispatch and, for children made by
+    // add_section and the like, the generic type call.
     nb::object own_update, own_update_extra, own_roll_up;
+    nb::object own_init[4];  // Runsheaf, Task, Section, Plugin
+    // The framework's recursive_update as imported: with nothing to merge it
+    // returns at once, so it need not be called.
+    nb::object own_recursive_update;
+    nb::object list_extend_kwnames;  // ("list_extend",)
+    ClassFacts class_facts;
+    PyObject *hot_names[hot_global_count];
+    WatchedGlobals<hot_global_count> hot_globals;
     DefiningClass json_dumper_class, yaml_dumper_class;
     std::unique_ptr<JsonStock> json;
     std::unique_ptr<YamlStock> yaml;
@@ -112,6 +134,11 @@ struct State {
         own_update.reset();
         own_update_extra.reset();
         own_roll_up.reset();
+        for (nb::object &init : own_init)
+            init.reset();
+        own_recursive_update.reset();
+        list_extend_kwnames.reset();
+        hot_globals.release();
         json.reset();
         yaml.reset();
     }
@@ -120,6 +147,11 @@ struct State {
 inline State *state = nullptr;  // made at import, never freed: methods may run late
 
 // The module global `name`, read when the method runs.
-inline nb::object global(PyObject *name) { return state->scope[name]; }
+inline nb::object global(PyObject *name) {
+    for (int i = 0; i < hot_global_count; ++i)
+        if (state->hot_names[i] == name)
+            return state->hot_globals[i];
+    return state->scope[name];
+}
 
 }  // namespace vexa::runsheaf

@@ -2,6 +2,10 @@
 
 from collections.abc import Mapping
 
+# Values that are neither mappings nor lists: into a plain dict they always
+# replace, and need none of the checks below (which ask the Mapping ABC).
+_PLAIN = frozenset((str, int, float, bool, type(None), bytes, tuple))
+
 
 def recursive_update(target, data, list_extend=True):
     """Merge `data` into `target` in place and return `target`.
@@ -12,10 +16,14 @@ def recursive_update(target, data, list_extend=True):
     """
     if not data:
         return target
-    stack = [(target, data)]
-    while stack:
-        dst, src = stack.pop()
+    stack = []
+    dst, src = target, data
+    while True:
+        plain = type(dst) is dict
         for key, value in src.items():
+            if plain and type(value) in _PLAIN:
+                dst[key] = value
+                continue
             old = dst.get(key) if key in dst else None
             if isinstance(value, Mapping) and isinstance(old, dict):
                 stack.append((old, value))
@@ -23,4 +31,6 @@ def recursive_update(target, data, list_extend=True):
                 old.extend(value)
             else:
                 dst[key] = value
-    return target
+        if not stack:
+            return target
+        dst, src = stack.pop()
