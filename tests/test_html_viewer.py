@@ -9,9 +9,8 @@ import urllib.parse
 
 import pytest
 
-from browser import available, start_browser
-from test_viewer import (BULK, HOSTILE_IDS, SCRIPT, XSS, click_twisty, details_title, paths,
-                         record, rows, shown, wait)
+from test_viewer import (BULK, HOSTILE_IDS, SCRIPT, XSS, browser, click_twisty, details_title,  # noqa: F401
+                         paths, record, rows, shown, wait)
 from vexa.reporter import htmlreport
 from vexa.results import Failed, Passed
 
@@ -25,15 +24,6 @@ def page(tmp_path_factory):
     path = tmp / "nightly.html"
     htmlreport.write_html(run, path)
     return "file://" + str(path), json.loads(run.dump_json())
-
-
-@pytest.fixture(scope="module")
-def browser():
-    if not available():
-        pytest.skip("needs chromium and chromedriver")
-    driver = start_browser()
-    yield driver
-    driver.quit()
 
 
 def visit(driver, url, fragment=""):
