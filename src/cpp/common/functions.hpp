@@ -96,12 +96,12 @@ struct Function {
                 {Py_tp_dealloc, reinterpret_cast<void *>(&dealloc)},
                 {Py_tp_getset, fields},
                 {0, nullptr}};
-            static PyType_Spec spec = {
+            static PyType_Spec shape = {
                 "vexa.reporter.function", sizeof(Function), 0,
                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
                     Py_TPFLAGS_IMMUTABLETYPE,
                 slots};
-            PyObject *made = PyType_FromSpec(&spec);
+            PyObject *made = PyType_FromSpec(&shape);
             check(made != nullptr);
             auto *type = reinterpret_cast<PyTypeObject *>(made);  // kept for the process
             // Set here: before 3.12 only a member definition could give it.
