@@ -17,7 +17,7 @@
 #include "files.hpp"
 #include "legacy_mapping.hpp"
 
-#include <utility>
+#include <string>
 
 using namespace vexa;
 using namespace vexa::brevlet;
@@ -27,15 +27,59 @@ namespace {
 // Every parameter takes any object, None included, by position or keyword.
 auto arg(const char *name) { return nb::arg(name).none(); }
 
+nb::object generate_xml_method(nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
+    return generate_xml(self);
+}
+
+// The docstrings of Brevlet's methods, as Python keeps them.
+const char *const generate_doc =
+    "Generate the ResultsDetails.xml and ResultsSummary.xml files needed by\n"
+    "        many other services.\n"
+    "        ";
+const char *const runsheaf_doc =
+    "Populate ZelReport's Runsheaf with information from Reporter's\n"
+    "        Runsheaf.\n"
+    "        ";
+const char *const jobexecution_doc =
+    "Populate an ZelReport JobExecution with information from a Reporter\n"
+    "        Runsheaf.\n"
+    "        ";
+const char *const testscript_doc =
+    "Populate an ZelReport TestScript with information from a Reporter\n"
+    "        TestScript.\n"
+    "        ";
+const char *const commonsection_doc =
+    "Populate an ZelReport TestSection representing a\n"
+    "        CommonStartup/CommonCleanup with information from a Reporter Section.\n"
+    "        ";
+
+// Brevlet's methods, in the class's order: each takes two parameters after
+// self, and has a docstring where one is given.
+struct MethodRow {
+    const char *name;
+    nb::object (*body)(nb::handle self, nb::handle first, nb::handle second);
+    const char *first, *second, *doc;
+};
+
+const MethodRow methods[] = {
+    {"__init__", &init, "logsdir", "runsheaf", nullptr},
+    {"generate_xml", &generate_xml_method, "client", "kwargs", generate_doc},
+    {"_handle_runsheaf", &handle_runsheaf, "zelts", "runsheaf", runsheaf_doc},
+    {"_handle_jobexecution", &handle_jobexecution, "zeljobexc", "runsheaf", jobexecution_doc},
+    {"_handle_testscript", &handle_testscript, "zelts", "task", testscript_doc},
+    {"_handle_commonsection", &handle_commonsection, "zelcommsect", "commonsection",
+     commonsection_doc},
+    {"_handle_testcase", &handle_testcase, "zeltc", "testcase", nullptr},
+    {"_handle_subsection", &handle_subsection, "zelsubsect", "subsection", nullptr},
+    {"_handle_testsection", &handle_testsection, "zeltest", "testsection", nullptr},
+    {"_handle_step", &handle_step, "zelstep", "step", nullptr},
+};
+
 }  // namespace
 
 NB_MODULE(brevlet, m) {
     m.doc() = "The legacy XML result files ResultsDetails.xml and ResultsSummary.xml.";
-    N.intern();
-    // A module imported afresh replaces the state; the old one is let go.
-    State *previous = std::exchange(state, new State(m));
-    if (previous)
-        previous->release();
+    State &s = replace_state(m, state);
 
     m.attr("os") = steal_checked(PyImport_ImportModule("os"));
     m.attr("re") = steal_checked(PyImport_ImportModule("re"));
@@ -64,7 +108,6 @@ NB_MODULE(brevlet, m) {
                                             nb::sig("def escape_data(data)"), arg("data"));
 
     // What the fast paths stand in for, as bound now.
-    State &s = *state;
     s.escape_pins.global(N.ESCAPE_SEQUENCE);
     s.escape_pins.global(N._escape_repl);
     s.escape = s.own.global(N.escape);
@@ -78,53 +121,16 @@ NB_MODULE(brevlet, m) {
     s.io_open = s.builtin_open.fixed(io.attr("open"));
     s.text_io = io.attr("TextIOWrapper");
 
-    ClassBuilder(m, "Brevlet")
-        .method("__init__", &init, nb::sig("def __init__(self, logsdir, runsheaf)"),
-                arg("logsdir"), arg("runsheaf"))
-        .method("generate_xml",
-                [](nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
-                    return generate_xml(self);
-                },
-                nb::sig("def generate_xml(self, client, kwargs)"), arg("client"), arg("kwargs"),
-                "Generate the ResultsDetails.xml and ResultsSummary.xml files needed by\n"
-                "        many other services.\n"
-                "        ")
-        .method("_handle_runsheaf", &handle_runsheaf,
-                nb::sig("def _handle_runsheaf(self, zelts, runsheaf)"), arg("zelts"),
-                arg("runsheaf"),
-                "Populate ZelReport's Runsheaf with information from Reporter's\n"
-                "        Runsheaf.\n"
-                "        ")
-        .method("_handle_jobexecution", &handle_jobexecution,
-                nb::sig("def _handle_jobexecution(self, zeljobexc, runsheaf)"),
-                arg("zeljobexc"), arg("runsheaf"),
-                "Populate an ZelReport JobExecution with information from a Reporter\n"
-                "        Runsheaf.\n"
-                "        ")
-        .method("_handle_testscript", &handle_testscript,
-                nb::sig("def _handle_testscript(self, zelts, task)"), arg("zelts"), arg("task"),
-                "Populate an ZelReport TestScript with information from a Reporter\n"
-                "        TestScript.\n"
-                "        ")
-        .method("_handle_commonsection", &handle_commonsection,
-                nb::sig("def _handle_commonsection(self, zelcommsect, commonsection)"),
-                arg("zelcommsect"), arg("commonsection"),
-                "Populate an ZelReport TestSection representing a\n"
-                "        CommonStartup/CommonCleanup with information from a Reporter Section.\n"
-                "        ")
-        .method("_handle_testcase", &handle_testcase,
-                nb::sig("def _handle_testcase(self, zeltc, testcase)"), arg("zeltc"),
-                arg("testcase"))
-        .method("_handle_subsection", &handle_subsection,
-                nb::sig("def _handle_subsection(self, zelsubsect, subsection)"),
-                arg("zelsubsect"), arg("subsection"))
-        .method("_handle_testsection", &handle_testsection,
-                nb::sig("def _handle_testsection(self, zeltest, testsection)"),
-                arg("zeltest"), arg("testsection"))
-        .method("_handle_step", &handle_step, nb::sig("def _handle_step(self, zelstep, step)"),
-                arg("zelstep"), arg("step"))
-        .build(object_bases());
-
-    // At exit, with the module's functions (common/functions.hpp).
-    Teardown::on_exit(m, [] { state->release(); });
+    ClassBuilder cls(m, "Brevlet");
+    for (const MethodRow &row : methods) {
+        std::string sig = std::string("def ") + row.name + "(self, " + row.first + ", " +
+                          row.second + ")";
+        if (row.doc)
+            cls.method(row.name, row.body, nb::sig(sig.c_str()), arg(row.first),
+                       arg(row.second), row.doc);
+        else
+            cls.method(row.name, row.body, nb::sig(sig.c_str()), arg(row.first),
+                       arg(row.second));
+    }
+    cls.build(object_bases());
 }

@@ -9,36 +9,21 @@
 // The checks themselves are the package's schema module's; this module only
 // drives them. Nothing here catches: errors reach the command-line tool.
 #include "../common/calls.hpp"
-#include "../common/classes.hpp"
-
-#include <memory>
+#include "../common/module_state.hpp"
 
 using namespace vexa;
 
 namespace {
 
-#define COMMANDS_NAMES(X)                                                    \
-    X(open, "open") X(print, "print") X(json, "json") X(loads, "loads")      \
-    X(validate, "validate") X(ERROR, "ERROR") X(parser, "parser")            \
-    X(add_argument, "add_argument") X(init, "__init__") X(read, "read")      \
-    X(file, "file") X(format, "format")
-
-struct Names {
-    COMMANDS_NAMES(VEXA_NAME_FIELD)
-    void intern() { COMMANDS_NAMES(VEXA_NAME_INTERN) }
-};
-
-Names N;
-
 // The module's state: the namespace its methods read and the class that
 // super() starts from, both weak, so nothing here must be let go at exit.
 // Each import of the module has its own, held by the methods that read it.
-struct State {
-    ModuleScope scope;
+struct State : ModuleState {
+    using ModuleState::ModuleState;
     DefiningClass validate_results_file;
 };
 
-using StatePtr = std::shared_ptr<State>;
+using StatePtr = State *;
 
 // Read, parse and validate inside the file's managed block, which is left
 // (and the file closed) on every path before the findings are judged.
@@ -66,7 +51,7 @@ const char *const class_doc = "\n    Validates that a results file is loadable\n
 const char *const description =
     "\nValidates the provided results json file for syntax and content completeness.\n    ";
 
-void build_validate_results_file(nb::module_ &m, const StatePtr &state, nb::handle subcommand) {
+void build_validate_results_file(nb::module_ &m, StatePtr state, nb::handle subcommand) {
     ClassBuilder cls(m, "ValidateResultsFile", class_doc);
     cls.attr("name", nb::str("results"))
         .attr("help", nb::str("validate your results file json syntax"))
@@ -74,7 +59,7 @@ void build_validate_results_file(nb::module_ &m, const StatePtr &state, nb::hand
         .attr("description", nb::str(description));
 
     cls.method("__init__", [state](nb::handle self, nb::args args, nb::kwargs kwargs) {
-                nb::object base = state->validate_results_file.super(self);
+        nb::object base = state->validate_results_file.super(self);
         nb::object copy = steal_checked(PyDict_Copy(kwargs.ptr()));
         call_with(get_attr(base, N.init), args, copy);
 
@@ -87,7 +72,7 @@ void build_validate_results_file(nb::module_ &m, const StatePtr &state, nb::hand
     cls.method(
         "run",
         [state](nb::handle, nb::handle args) -> nb::object {
-                        nb::object path = get_attr(args, N.file);
+            nb::object path = get_attr(args, N.file);
             nb::object file_exceptions = read_and_validate(*state, path);
 
             nb::object print = state->scope.global_or_builtin(N.print);
@@ -110,9 +95,7 @@ void build_validate_results_file(nb::module_ &m, const StatePtr &state, nb::hand
 
 NB_MODULE(commands, m) {
     m.doc() = "The results subcommand of the vexa command-line tool.";
-    N.intern();
-    auto state = std::make_shared<State>();
-    state->scope.bind(m);
+    StatePtr state = &make_state<State>(m);
 
     nb::object name = m.attr("__name__");
     // `from .schema import validate`: the sibling of this module, by its

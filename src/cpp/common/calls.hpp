@@ -5,6 +5,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace vexa {
 

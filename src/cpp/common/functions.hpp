@@ -175,15 +175,20 @@ public:
         held(module).functions.push_back(Py_NewRef(function.ptr()));
     }
 
-    // `release` lets go of the module's state; it must not raise.
-    static void on_exit(nb::handle module, void (*release)()) {
-        held(module).releases.push_back(release);
+    // The module's state, let go of by its release(), which must not raise.
+    template <typename S>
+    static void on_exit(nb::handle module, S *state) {
+        held(module).states.push_back({state, [](void *s) { static_cast<S *>(s)->release(); }});
     }
 
 private:
+    struct Release {
+        void *state;
+        void (*release)(void *state);
+    };
     struct Held {
         std::vector<PyObject *> functions;  // owned
-        std::vector<void (*)()> releases;
+        std::vector<Release> states;
     };
 
     static PyObject *key() {
@@ -216,8 +221,8 @@ private:
         bool exiting = _Py_IsFinalizing();
 #endif
         if (exiting)
-            for (void (*r)() : h->releases)
-                r();
+            for (const Release &r : h->states)
+                r.release(r.state);
         for (PyObject *f : h->functions) {
             if (exiting)
                 Function::release(f);

@@ -193,6 +193,10 @@ public:
         forget();
         watching_ = false;
 #if PY_VERSION_HEX >= 0x030C0000
+        // The watcher is this one's only while no module imported afresh took it over.
+        if (instance_ != this)
+            return;
+        instance_ = nullptr;
         if (watcher_ >= 0 && PyDict_ClearWatcher(watcher_) < 0)
             PyErr_Clear();
         watcher_ = -1;

@@ -8,7 +8,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
 #include <utility>
 
 namespace vexa {
@@ -26,27 +25,26 @@ inline nb::object steal_checked(PyObject *o) {
     return nb::steal(o);
 }
 
-// Names. Each module lists the attribute, key and global names it uses once,
-// as X(field, "text") entries of one macro; VEXA_NAME_FIELD declares its
-// Names struct's fields from that list and VEXA_NAME_INTERN fills them at
-// import, so a name cannot be declared without being made. The strings live
-// for the process, as interned strings do anyway.
-#define VEXA_NAME_FIELD(field, text) PyObject *field = nullptr;
-#define VEXA_NAME_INTERN(field, text) field = ::vexa::interned(text);
-
+// A str interned for the life of the process (see names.hpp).
 inline PyObject *interned(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
     check(s != nullptr);
     return s;
 }
 
-// A tuple of keyword names, for the keyword calls of call() below.
-inline PyObject *kwnames(std::initializer_list<const char *> names) {
-    PyObject *t = PyTuple_New((Py_ssize_t) names.size());
+// A tuple of interned keyword names, for the keyword calls of call():
+// "id name" gives ("id", "name").
+inline PyObject *kwnames(const char *keywords) {
+    nb::object text = steal_checked(PyUnicode_FromString(keywords));
+    nb::object words = steal_checked(PyUnicode_Split(text.ptr(), nullptr, -1));
+    Py_ssize_t n = PyList_GET_SIZE(words.ptr());
+    PyObject *t = PyTuple_New(n);
     check(t != nullptr);
-    Py_ssize_t i = 0;
-    for (const char *n : names)
-        PyTuple_SET_ITEM(t, i++, interned(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *word = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
+        PyUnicode_InternInPlace(&word);
+        PyTuple_SET_ITEM(t, i, word);
+    }
     return t;
 }
 

@@ -11,37 +11,16 @@
 //
 // The module imports nothing of the framework: the client is its only party.
 #include "../common/calls.hpp"
-#include "../common/classes.hpp"
-
-#include <memory>
+#include "../common/module_state.hpp"
 
 using namespace vexa;
 
 namespace {
 
-#define EXPLORER_NAMES(X)                                                    \
-    X(client, "_client") X(id_list, "_id_list") X(obj, "_obj")               \
-    X(parent, "_parent") X(sections_ids, "_sections") X(tasks, "tasks")      \
-    X(sections, "sections") X(get, "get") X(get_runsheaf, "get_runsheaf")    \
-    X(get_section, "get_section") X(Explorer, "Explorer")                    \
-    X(ExplorerSections, "ExplorerSections") X(it_owner, "_owner")            \
-    X(it_count, "_count") X(it_next, "_next")
-
-struct Names {
-    EXPLORER_NAMES(VEXA_NAME_FIELD)
-    void intern() { EXPLORER_NAMES(VEXA_NAME_INTERN) }
-};
-
-Names N;
-
 // The module's state: only the namespace its methods read, weak, so nothing
 // here must be let go at exit. Each import of the module has its own, held
 // by the methods that read it: a module imported afresh is one of its own.
-struct State {
-    ModuleScope scope;
-};
-
-using StatePtr = std::shared_ptr<const State>;
+using StatePtr = const ModuleState *;
 
 const char *const explorer_doc =
     "Explorer\n"
@@ -57,13 +36,13 @@ const char *const sections_doc =
     "    that index is accessed\n"
     "    ";
 
-void build_explorer(nb::module_ &m, const StatePtr &state) {
+void build_explorer(nb::module_ &m, StatePtr state) {
     ClassBuilder cls(m, "Explorer", explorer_doc);
 
     cls.method(
         "__init__",
         [state](nb::handle self, nb::handle client, nb::handle id_list) {
-                        // Any falsy path (None, [], ...) selects the run itself; a truthy
+            // Any falsy path (None, [], ...) selects the run itself; a truthy
             // one is kept as given, not copied.
             bool has_path = truthy(id_list);
             nb::object path = has_path ? nb::borrow(id_list) : steal_checked(PyList_New(0));
@@ -128,7 +107,7 @@ nb::object build_sections_iterator(nb::module_ &m) {
     cls.method("__iter__", [](nb::handle self) { return nb::borrow(self); });
 
     cls.method("__next__", [](nb::handle self) -> nb::object {
-                nb::object owner = get_attr(self, N.it_owner);
+        nb::object owner = get_attr(self, N.it_owner);
         if (owner.is_none())
             throw nb::stop_iteration();
         // A failed step ends the iteration for good, as it does a generator.
@@ -157,13 +136,13 @@ nb::object build_sections_iterator(nb::module_ &m) {
     return cls.create(object_bases());
 }
 
-void build_sections(nb::module_ &m, const StatePtr &state) {
+void build_sections(nb::module_ &m, StatePtr state) {
     ClassBuilder cls(m, "ExplorerSections", sections_doc);
 
     cls.method(
         "__init__",
         [](nb::handle self, nb::handle parent, nb::handle sections) {
-            set_attr(self, N.parent, parent);
+            set_attr(self, N._parent, parent);
             set_attr(self, N.sections_ids, sections);
         },
         nb::arg("parent").none(), nb::arg("sections").none());
@@ -178,7 +157,7 @@ void build_sections(nb::module_ &m, const StatePtr &state) {
     cls.method(
         "__eq__",
         [state](nb::handle self, nb::handle other) {
-                        nb::object mine = get_attr(self, N.sections_ids);
+            nb::object mine = get_attr(self, N.sections_ids);
             nb::object theirs = is_instance(other, state->scope[N.ExplorerSections])
                                     ? get_attr(other, N.sections_ids)
                                     : nb::borrow(other);
@@ -189,8 +168,8 @@ void build_sections(nb::module_ &m, const StatePtr &state) {
     cls.method(
         "__getitem__",
         [state](nb::handle self, nb::handle index) {
-                        nb::object child_id = get_item(get_attr(self, N.sections_ids), index);
-            nb::object parent = get_attr(self, N.parent);
+            nb::object child_id = get_item(get_attr(self, N.sections_ids), index);
+            nb::object parent = get_attr(self, N._parent);
             nb::object tail = steal_checked(PyList_New(1));
             PyList_SET_ITEM(tail.ptr(), 0, child_id.inc_ref().ptr());
             // A new list: the parent's path stays as it is.
@@ -203,7 +182,7 @@ void build_sections(nb::module_ &m, const StatePtr &state) {
 
     nb::object iterator = build_sections_iterator(m);
     cls.method("__iter__", [iterator](nb::handle self) {
-                nb::object it = iterator();
+        nb::object it = iterator();
         set_attr(it, N.it_owner, self);
         set_attr(it, N.it_count, nb::none());
         set_attr(it, N.it_next, nb::int_(0));
@@ -217,9 +196,7 @@ void build_sections(nb::module_ &m, const StatePtr &state) {
 
 NB_MODULE(explorer, m) {
     m.doc() = "Lazy, read-only browsing of a report that a report server holds.";
-    N.intern();
-    auto state = std::make_shared<State>();
-    state->scope.bind(m);
+    StatePtr state = &make_state<ModuleState>(m);
     build_explorer(m, state);
     build_sections(m, state);
 }

@@ -10,8 +10,7 @@
 
 namespace vexa::junitxml {
 
-State::State(nb::handle module) {
-    scope.bind(module);
+State::State(nb::handle module) : ModuleState(module) {
     // A live tree reads as its dump_json() document only while the node
     // classes, the fields they write and the JSON rules are those found here.
     Pins::Id rs = pins.fixed(nb::module_::import_("vexa.reporter.runsheaf"));
@@ -76,13 +75,10 @@ using namespace vexa;
 using namespace vexa::junitxml;
 
 NB_MODULE(junitxml, m) {
-    N.intern();
-    state = new State(m);
+    replace_state(m, state);
     m.def("write", [](nb::handle report, nb::handle log_slice, nb::handle timestamp) -> nb::object {
         nb::object text = write(report, log_slice, timestamp);
         return text.is_valid() ? text : nb::none();
     }, nb::arg("report").none(), nb::arg("log_slice").none(), nb::arg("timestamp").none(),
        "The JUnit XML text of `report`, or None where the Python mapping must write it.");
-    // At exit, with the module's functions (common/functions.hpp).
-    Teardown::on_exit(m, [] { state->release(); });
 }

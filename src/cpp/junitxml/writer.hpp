@@ -9,27 +9,10 @@
 // are no longer those found at import.
 #pragma once
 
-#include "../common/classes.hpp"
+#include "../common/module_state.hpp"
 #include "../common/unchanged.hpp"
 
 namespace vexa::junitxml {
-
-#define JUNITXML_NAMES(X)                                                      \
-    X(id, "id") X(runtime, "runtime") X(starttime, "starttime")                \
-    X(totaltasks, "totaltasks") X(tasks, "tasks") X(host, "host")              \
-    X(submitter, "submitter") X(extra, "extra") X(testscript, "testscript")    \
-    X(sections, "sections") X(pluginsummary, "pluginsummary")                  \
-    X(health_summary, "health_summary") X(result, "result")                    \
-    X(xref, "xref") X(logs, "logs") X(details, "details")                      \
-    X(value, "value") X(reason, "reason") X(file, "file") X(line, "line")      \
-    X(testbed, "testbed") X(release, "release") X(report, "report")            \
-    X(_ARG_ORDER, "_ARG_ORDER") X(type, "type")
-
-struct Names {
-    JUNITXML_NAMES(VEXA_NAME_FIELD)
-    void intern() { JUNITXML_NAMES(VEXA_NAME_INTERN) }
-};
-inline Names N;
 
 // The fields the writer reads, bit numbers of State::fields.
 enum Field {
@@ -51,10 +34,9 @@ inline PyObject *field_name(Field f) {
 enum Kind { RUN, TASK, SECTION, PLUGIN, KINDS };
 
 // What the module keeps: the runsheaf objects the live path mirrors.
-struct State {
+struct State : ModuleState {
     explicit State(nb::handle module);
 
-    ModuleScope scope;
     Pins pins{scope};
     Pins::Id classes[KINDS];
     Pins::Id test_result, result_counter, value_ignore;

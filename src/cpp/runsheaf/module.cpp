@@ -19,7 +19,7 @@
 #include "node.hpp"
 #include "stock.hpp"
 
-#include <utility>
+#include <initializer_list>
 
 namespace vexa::runsheaf {
 
@@ -43,6 +43,66 @@ void add_node_methods(ClassBuilder &b) {
         .classmethod("to_yaml", &node_to_yaml, nb::arg("dumper").none(), nb::arg("data").none());
 }
 
+nb::object runsheaf_testscripts(nb::handle self) { return get_attr(self, N.tasks); }
+
+// What a node class adds to the base, one of: a method with the fast calling
+// convention, a read-only property, a method of no arguments.
+struct NodeMember {
+    const char *name;
+    vectorcallfunc fast = nullptr;
+    nb::object (*getter)(nb::handle self) = nullptr;
+    void (*method)(nb::handle self) = nullptr;
+};
+
+// The node classes below ReportObjectBase, in the order they are built:
+// each with its _ARG_ORDER list, its fast constructor (remembered as the
+// module's own, State::own_init[kind]) and its members in namespace order.
+// The constructors, factories, start and stop take the fast calling
+// convention (entry_points.cpp): a job calls them for every node.
+struct NodeClass {
+    const char *name;
+    int kind;
+    vectorcallfunc init;
+    std::initializer_list<NodeMember> members;
+};
+
+const NodeClass node_classes[] = {
+    {"Runsheaf", 0, entry::runsheaf_init,
+     {{.name = "add_task", .fast = entry::runsheaf_add_task},
+      {.name = "add_plugin", .fast = entry::runsheaf_add_plugin},
+      {.name = "testscripts", .getter = &runsheaf_testscripts},
+      {.name = "result", .getter = &runsheaf_result}, {.name = "stop", .fast = entry::runsheaf_stop},
+      {.name = "roll_up", .method = &runsheaf_roll_up}}},
+    {"Task", 1, entry::task_init,
+     {{.name = "add_section", .fast = entry::add_section},
+      {.name = "add_plugin", .fast = entry::task_add_plugin},
+      {.name = "result", .getter = &task_result}, {.name = "stop", .fast = entry::task_stop},
+      {.name = "roll_up", .method = &task_roll_up}}},
+    {"Plugin", 3, entry::plugin_init,
+     {{.name = "add_section", .fast = entry::add_section},
+      {.name = "start", .fast = entry::plugin_start}, {.name = "stop", .fast = entry::plugin_stop},
+      {.name = "roll_up", .method = &plugin_roll_up}}},
+    {"Section", 2, entry::section_init,
+     {{.name = "add_section", .fast = entry::add_section},
+      {.name = "start", .fast = entry::section_start},
+      {.name = "stop", .fast = entry::section_stop}}},
+};
+
+void build_node_class(nb::module_ &m, const NodeClass &c, nb::handle bases) {
+    ClassBuilder b(m, c.name);
+    b.attr("_ARG_ORDER", arg_order(c.name)).fast_method("__init__", c.init);
+    for (const NodeMember &member : c.members) {
+        if (member.fast)
+            b.fast_method(member.name, member.fast);
+        else if (member.getter)
+            b.property(member.name, member.getter);
+        else
+            b.method(member.name, member.method);
+    }
+    state->own_init[c.kind] = b.ns()["__init__"];
+    b.build(bases);
+}
+
 }  // namespace
 
 }  // namespace vexa::runsheaf
@@ -51,11 +111,7 @@ using namespace vexa;
 using namespace vexa::runsheaf;
 
 NB_MODULE(runsheaf, m) {
-    N.intern();
-    // A module imported afresh replaces the state; the old one is let go.
-    State *previous = std::exchange(state, new State(m));
-    if (previous)
-        previous->release();
+    replace_state(m, state);
 
     m.attr("yaml") = nb::module_::import_("yaml");
     m.attr("json") = nb::module_::import_("json");
@@ -80,17 +136,17 @@ NB_MODULE(runsheaf, m) {
     m.attr("YAML_FLT") = "tag:yaml.org,2002:float";
 
     nb::object json_dumper =
-    ClassBuilder(m, "JSONDumper")
-        .method("default", &json_default, nb::arg("obj").none())
-        .build(nb::make_tuple(m.attr("json").attr("JSONEncoder")));
-nb::object yaml_dumper =
-    ClassBuilder(m, "YAMLDumper")
-        .method("increase_indent", &yaml_increase_indent,
-                nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
-        .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
-        .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
-state->json_dumper_class.bind(json_dumper);
-state->yaml_dumper_class.bind(yaml_dumper);
+        ClassBuilder(m, "JSONDumper")
+            .method("default", &json_default, nb::arg("obj").none())
+            .build(nb::make_tuple(m.attr("json").attr("JSONEncoder")));
+    nb::object yaml_dumper =
+        ClassBuilder(m, "YAMLDumper")
+            .method("increase_indent", &yaml_increase_indent,
+                    nb::arg("flow").none() = false, nb::arg("indentless").none() = false)
+            .method("ignore_aliases", &yaml_ignore_aliases, nb::arg("data").none())
+            .build(nb::make_tuple(m.attr("yaml").attr("SafeDumper")));
+    state->json_dumper_class.bind(json_dumper);
+    state->yaml_dumper_class.bind(yaml_dumper);
 
     ClassBuilder(m, "ReportHeader")
         .method("__init__", &header_init, nb::arg("report").none())
@@ -106,49 +162,8 @@ state->yaml_dumper_class.bind(yaml_dumper);
     nb::object node_cls = base.build(object_bases());
     nb::object node_bases = nb::make_tuple(node_cls);
 
-    // The constructors, factories, start and stop take the fast calling
-    // convention (entry_points.cpp): a job calls them for every node.
-    ClassBuilder runsheaf_b(m, "Runsheaf");
-    runsheaf_b.attr("_ARG_ORDER", arg_order("Runsheaf"))
-        .fast_method("__init__", entry::runsheaf_init)
-        .fast_method("add_task", entry::runsheaf_add_task)
-        .fast_method("add_plugin", entry::runsheaf_add_plugin)
-        .property("testscripts", [](nb::handle self) { return get_attr(self, N.tasks); })
-        .property("result", &runsheaf_result)
-        .fast_method("stop", entry::runsheaf_stop)
-        .method("roll_up", &runsheaf_roll_up);
-    state->own_init[0] = runsheaf_b.ns()["__init__"];
-    runsheaf_b.build(node_bases);
-
-    ClassBuilder task_b(m, "Task");
-    task_b.attr("_ARG_ORDER", arg_order("Task"))
-        .fast_method("__init__", entry::task_init)
-        .fast_method("add_section", entry::add_section)
-        .fast_method("add_plugin", entry::task_add_plugin)
-        .property("result", &task_result)
-        .fast_method("stop", entry::task_stop)
-        .method("roll_up", &task_roll_up);
-    state->own_init[1] = task_b.ns()["__init__"];
-    task_b.build(node_bases);
-
-    ClassBuilder plugin_b(m, "Plugin");
-    plugin_b.attr("_ARG_ORDER", arg_order("Plugin"))
-        .fast_method("__init__", entry::plugin_init)
-        .fast_method("add_section", entry::add_section)
-        .fast_method("start", entry::plugin_start)
-        .fast_method("stop", entry::plugin_stop)
-        .method("roll_up", &plugin_roll_up);
-    state->own_init[3] = plugin_b.ns()["__init__"];
-    plugin_b.build(node_bases);
-
-    ClassBuilder section_b(m, "Section");
-    section_b.attr("_ARG_ORDER", arg_order("Section"))
-        .fast_method("__init__", entry::section_init)
-        .fast_method("add_section", entry::add_section)
-        .fast_method("start", entry::section_start)
-        .fast_method("stop", entry::section_stop);
-    state->own_init[2] = section_b.ns()["__init__"];
-    section_b.build(node_bases);
+    for (const NodeClass &c : node_classes)
+        build_node_class(m, c, node_bases);
     init_recording(m);
 
     define_representers(m);
@@ -161,7 +176,4 @@ state->yaml_dumper_class.bind(yaml_dumper);
     }, nb::arg("obj").none(),
         "json.dumps(obj, cls=JSONDumper) as dump_json writes it, or None when "
         "dump_json would leave it to json.dumps.");
-
-    // At exit, with the module's functions (common/functions.hpp).
-    Teardown::on_exit(m, [] { state->release(); });
 }

@@ -212,7 +212,7 @@ void merge_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
         PyDict_GET_SIZE(data.ptr()) == 0)
         return;
     PyObject *args[3] = {extra.ptr(), data.ptr(), list_extend.ptr()};
-    steal_checked(PyObject_Vectorcall(fn.ptr(), args, 2, state->list_extend_kwnames.ptr()));
+    steal_checked(PyObject_Vectorcall(fn.ptr(), args, 2, N.kw_list_extend));
 }
 
 void node_update_extra(nb::handle self, nb::handle data, nb::handle list_extend) {
@@ -264,7 +264,6 @@ void init_recording(nb::handle module) {
     PyDateTime_IMPORT;
     check(PyDateTimeAPI != nullptr);
     state->own_recursive_update = module.attr("recursive_update");
-    state->list_extend_kwnames = nb::make_tuple(nb::handle(N.list_extend));
     state->hot_globals.bind(&state->scope, state->hot_names);
 }
 
