@@ -88,28 +88,24 @@ inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
     check(PyObject_SetAttr(obj.ptr(), name, value.ptr()) == 0);
 }
 
-inline bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
+// The answer of a C-API predicate: 1 true, 0 false, -1 an error, raised.
+inline bool answer(int r) {
     check(r >= 0);
     return r == 1;
 }
 
+inline bool truthy(nb::handle obj) { return answer(PyObject_IsTrue(obj.ptr())); }
+
 inline bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    check(r >= 0);
-    return r == 1;
+    return answer(PyObject_IsInstance(obj.ptr(), cls.ptr()));
 }
 
 inline bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    check(r >= 0);
-    return r == 1;
+    return answer(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ));
 }
 
 inline bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    check(r >= 0);
-    return r == 1;
+    return answer(PySequence_Contains(container.ptr(), item.ptr()));
 }
 
 inline nb::object get_item(nb::handle obj, nb::handle key) {
