@@ -2,6 +2,8 @@
 
 import collections
 import re
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -65,6 +67,27 @@ def test_escape_agrees_with_the_pattern_and_round_trip(text):
 def test_escape_follows_a_replaced_pattern(monkeypatch):
     monkeypatch.setattr(brevlet, "ESCAPE_SEQUENCE", re.compile("x"))
     assert escape("x\x00") == "\\x78\x00"
+
+
+def test_a_reimported_module_reads_its_own_namespace():
+    # Each import has its own state: a name replaced in one module changes
+    # that module's functions only, and both are let go at exit.
+    code = """if True:
+        import re, sys
+        import vexa.reporter.brevlet as first
+        del sys.modules["vexa.reporter.brevlet"]
+        import vexa.reporter.brevlet as second
+        assert first.Brevlet is not second.Brevlet
+
+        first.ESCAPE_SEQUENCE = re.compile("x")
+        assert first.escape("x\\x1b") == "\\\\x78\\x1b"
+        assert first.escape_data(["x"]) == ["\\\\x78"]
+        assert second.escape("x\\x1b") == "x\\\\x1b"
+        second.escape = lambda text: "<" + text + ">"
+        assert second.escape_data({"k": "v"}) == {"<k>": "<v>"}
+        assert first.escape_data({"k": "v"}) == {"k": "v"}
+        """
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_escape_repl_writes_two_hex_digits():

@@ -81,13 +81,13 @@ nb::object xml_text(nb::handle value) {
     return rewrite<XmlRule>(to_str(value));
 }
 
-nb::object escape_repl(nb::handle match) {
+nb::object escape_repl(const State &s, nb::handle match) {
     nb::object ch = call_method(match, N.group, nb::handle(N.zero));
     long code;
     if (PyUnicode_Check(ch.ptr()) && PyUnicode_GET_LENGTH(ch.ptr()) == 1) {
         code = (long) PyUnicode_READ_CHAR(ch.ptr(), 0);
     } else {  // ord() gives the error, or the byte's value
-        nb::object ord = call(state->scope.global_or_builtin(N.ord), ch);
+        nb::object ord = call(s.scope.global_or_builtin(N.ord), ch);
         code = PyLong_AsLong(ord.ptr());
         check(!(code == -1 && PyErr_Occurred()));
     }
@@ -110,25 +110,25 @@ nb::object escape_generic(nb::handle pattern, nb::handle repl, nb::handle string
 }  // namespace
 
 // escape(): one C++ pass while the module's pattern and callback are its own.
-nb::object escape(nb::handle string) {
-    if (PyUnicode_Check(string.ptr()) && state->escape_pins.holds())
+nb::object escape(const State &s, nb::handle string) {
+    if (PyUnicode_Check(string.ptr()) && s.escape_pins.holds())
         return rewrite<EscapeRule>(string);
-    return escape_generic(state->scope[N.ESCAPE_SEQUENCE], state->scope[N._escape_repl], string);
+    return escape_generic(s.scope[N.ESCAPE_SEQUENCE], s.scope[N._escape_repl], string);
 }
 
 namespace {
 
 // escape_data() with `current` as the module's escape(): the module's own
 // is called directly.
-nb::object walk(nb::handle data, nb::handle current) {
+nb::object walk(const State &s, nb::handle data, nb::handle current) {
     PyObject *d = data.ptr();
     if (PyUnicode_Check(d))
-        return current.is(state->own[state->escape]) ? escape(data) : call(current, data);
+        return current.is(s.own[s.escape]) ? escape(s, data) : call(current, data);
     if (PyList_Check(d)) {
         RecursionScope level(" in escape_data");
         nb::object out = steal_checked(PyList_New(0));
         auto add = [&](nb::handle item) {
-            nb::object v = walk(item, current);
+            nb::object v = walk(s, item, current);
             check(PyList_Append(out.ptr(), v.ptr()) == 0);
         };
         if (PyList_CheckExact(d)) {
@@ -143,8 +143,8 @@ nb::object walk(nb::handle data, nb::handle current) {
         RecursionScope level(" in escape_data");
         nb::object out = steal_checked(PyDict_New());
         auto add = [&](nb::handle key, nb::handle value) {
-            nb::object k = walk(key, current);
-            nb::object v = walk(value, current);
+            nb::object k = walk(s, key, current);
+            nb::object v = walk(s, value, current);
             set_item(out, k, v);
         };
         if (PyDict_CheckExact(d)) {
@@ -171,7 +171,7 @@ nb::object walk(nb::handle data, nb::handle current) {
         RecursionScope level(" in escape_data");
         nb::object items = steal_checked(PyList_New(0));
         for_each(data, [&](nb::handle item) {
-            nb::object v = walk(item, current);
+            nb::object v = walk(s, item, current);
             check(PyList_Append(items.ptr(), v.ptr()) == 0);
         });
         return steal_checked(PyList_AsTuple(items.ptr()));
@@ -181,6 +181,8 @@ nb::object walk(nb::handle data, nb::handle current) {
 
 }  // namespace
 
-nb::object escape_data(nb::handle data) { return walk(data, state->scope[N.escape]); }
+nb::object escape_data(const State &s, nb::handle data) {
+    return walk(s, data, s.scope[N.escape]);
+}
 
 }  // namespace vexa::brevlet

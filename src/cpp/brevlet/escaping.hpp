@@ -6,9 +6,9 @@
 namespace vexa::brevlet {
 
 // The module's escape(), escape_data() and _escape_repl().
-nb::object escape(nb::handle string);
-nb::object escape_data(nb::handle data);
-nb::object escape_repl(nb::handle match);
+nb::object escape(const State &s, nb::handle string);
+nb::object escape_data(const State &s, nb::handle data);
+nb::object escape_repl(const State &s, nb::handle match);
 
 // Text for an element or attribute of the summary: None stays None, other
 // values their str(), and what XML 1.0 cannot carry becomes visible.

@@ -21,25 +21,25 @@ nb::object concat(nb::handle a, nb::handle b) {
 
 // with open(path, "w", encoding="utf-8") as f: f.write(text)
 // UTF-8 because the files declare no encoding, which readers take as UTF-8.
-void write_text(nb::handle path, nb::handle text) {
-    nb::object open = state->scope.global_or_builtin(N.open);
+void write_text(const State &s, nb::handle path, nb::handle text) {
+    nb::object open = s.scope.global_or_builtin(N.open);
     nb::object f = call(open, {path, nb::handle(N.mode_w), nb::handle(N.utf8)}, N.kw_encoding);
     with_context(f, [&](nb::handle file) { call_method(file, N.write, text); });
 }
 
-void write_bytes(nb::handle path, nb::handle data) {
-    nb::object open = state->scope.global_or_builtin(N.open);
+void write_bytes(const State &s, nb::handle path, nb::handle data) {
+    nb::object open = s.scope.global_or_builtin(N.open);
     nb::object f = call(open, {path, nb::handle(N.mode_wb)});
     with_context(f, [&](nb::handle file) { call_method(file, N.write, data); });
 }
 
-nb::object pretty(nb::handle rough) {
-    nb::object doc = call_method(state->scope[N.minidom], N.parseString, {rough});
+nb::object pretty(const State &s, nb::handle rough) {
+    nb::object doc = call_method(s.scope[N.minidom], N.parseString, {rough});
     return call_method(doc, N.toprettyxml, {nb::handle(N.two_blanks)}, N.kw_indent);
 }
 
-nb::object tostring(nb::handle element) {
-    return call_method(state->scope[N.ET], N.tostring, {element, nb::handle(N.utf8)}, N.kw_encoding);
+nb::object tostring(const State &s, nb::handle element) {
+    return call_method(s.scope[N.ET], N.tostring, {element, nb::handle(N.utf8)}, N.kw_encoding);
 }
 
 
@@ -74,23 +74,23 @@ void write_blocks(nb::handle file, const std::vector<TextOut> &blocks, bool raw)
 }
 
 // with open(path, "w", encoding="utf-8") as f: f.write(text)
-void write_pretty(nb::handle path, const PrettyText &doc) {
+void write_pretty(const State &s, nb::handle path, const PrettyText &doc) {
     if (doc.text.is_valid()) {
-        write_text(path, doc.text);
+        write_text(s, path, doc.text);
         return;
     }
-    nb::object open = state->scope.global_or_builtin(N.open);
+    nb::object open = s.scope.global_or_builtin(N.open);
     nb::object f = call(open, {path, nb::handle(N.mode_w), nb::handle(N.utf8)}, N.kw_encoding);
     with_context(f, [&](nb::handle file) {
-        bool raw = state->builtin_open.holds() && open.is(state->builtin_open[state->io_open]) &&
-                   Py_TYPE(file.ptr()) == (PyTypeObject *) state->text_io.ptr() &&
+        bool raw = s.builtin_open.holds() && open.is(s.builtin_open[s.io_open]) &&
+                   Py_TYPE(file.ptr()) == (PyTypeObject *) s.text_io.ptr() &&
                    equal(get_attr(file, N.encoding), N.utf8);
         write_blocks(file, doc.blocks, raw);
     });
 }
 
-nb::object subelement(nb::handle parent, PyObject *tag) {
-    return call_method(state->scope[N.ET], N.SubElement, {parent, nb::handle(tag)});
+nb::object subelement(const State &s, nb::handle parent, PyObject *tag) {
+    return call_method(s.scope[N.ET], N.SubElement, {parent, nb::handle(tag)});
 }
 
 // The summary's attribute value: the text, or "" when the value is falsy.
@@ -118,9 +118,9 @@ private:
 
 }  // namespace
 
-nb::object generate_xml(nb::handle self) {
+nb::object generate_xml(State &s, nb::handle self) {
     GcPause pause;
-    nb::object legacy_run = call(state->scope[N.Runsheaf]);
+    nb::object legacy_run = call(s.scope[N.Runsheaf]);
     set_attr(get_attr(self, N.zelreport), N.runsheaf, legacy_run);
     call_method(self, N._handle_runsheaf, {legacy_run, get_attr(self, N._runsheaf)});
 
@@ -129,20 +129,20 @@ nb::object generate_xml(nb::handle self) {
     nb::object rough;
     // The direct writer needs no unformatted bytes; they are made when the
     // generic path runs, or after a failure, for xml_rough_string.
-    if (!render_pretty(dom, details.blocks))
-        rough = tostring(dom);
+    if (!render_pretty(s, dom, details.blocks))
+        rough = tostring(s, dom);
     try {
         if (rough.is_valid())
-            details.text = pretty(rough);
-        write_pretty(concat(get_attr(self, N.logsdir), N.details_file), details);
+            details.text = pretty(s, rough);
+        write_pretty(s, concat(get_attr(self, N.logsdir), N.details_file), details);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
         // Keep the raw document for whoever debugs the failure.
         try {
             if (!rough.is_valid())
-                rough = tostring(dom);
-            write_bytes(concat(get_attr(self, N.logsdir), N.rough_file), rough);
+                rough = tostring(s, dom);
+            write_bytes(s, concat(get_attr(self, N.logsdir), N.rough_file), rough);
         } catch (nb::python_error &e2) {
             chain_context(e2.value(), e.value());
             throw;
@@ -156,27 +156,27 @@ nb::object generate_xml(nb::handle self) {
     nb::dict attrs;
     attrs[N.archive_attr] = attribute_text(get_attr(run, N.archivefile));
     attrs[N.korb_attr] = attribute_text(get_attr(get_attr(info, N.korb), N.path));
-    nb::object root = call_method(state->scope[N.ET], N.Element, {nb::handle(N.job_summary), attrs});
-    set_attr(subelement(root, N.job_name), N.text, xml_text(get_attr(info, N.name)));
-    set_attr(subelement(root, N.image), N.text, xml_text(get_attr(info, N.image)));
+    nb::object root = call_method(s.scope[N.ET], N.Element, {nb::handle(N.job_summary), attrs});
+    set_attr(subelement(s, root, N.job_name), N.text, xml_text(get_attr(info, N.name)));
+    set_attr(subelement(s, root, N.image), N.text, xml_text(get_attr(info, N.image)));
     call_method(get_attr(run, N.summary), N.generate_resultsonly_dom, {root});
     for (PyObject *tag : {N.starttime, N.stoptime, N.runtime})
         call_method(run, N.generate_simple_elt_dom, {root, nb::handle(tag)});
     for (PyObject *tag : {N.testbed, N.release, N.submitter, N.user})
         call_method(info, N.generate_simple_elt_dom, {root, nb::handle(tag)});
-    set_attr(subelement(root, N.debug_profile), N.text, N.debug_value);
+    set_attr(subelement(s, root, N.debug_profile), N.text, N.debug_value);
     nb::object hosts = get_attr(info, N.hosts);
     Py_ssize_t nhosts = PyObject_Length(hosts.ptr());
     check(nhosts >= 0);
     if (nhosts < 1)
-        subelement(root, N.host);
+        subelement(s, root, N.host);
     else
         call_method(hosts, N.generate_dom, {root});
 
     PrettyText summary;
-    if (!render_pretty(root, summary.blocks))
-        summary.text = pretty(tostring(root));
-    write_pretty(concat(get_attr(self, N.logsdir), N.summary_file), summary);
+    if (!render_pretty(s, root, summary.blocks))
+        summary.text = pretty(s, tostring(s, root));
+    write_pretty(s, concat(get_attr(self, N.logsdir), N.summary_file), summary);
     return nb::none();
 }
 

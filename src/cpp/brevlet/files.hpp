@@ -5,6 +5,6 @@
 
 namespace vexa::brevlet {
 
-nb::object generate_xml(nb::handle self);
+nb::object generate_xml(State &s, nb::handle self);
 
 }  // namespace vexa::brevlet

@@ -24,8 +24,8 @@ nb::object when_set(nb::handle obj, PyObject *name) {
 
 // escape() of the module, given the text form of values that are not str
 // (integer ids as step names, details of any type).
-nb::object escape_text(nb::handle value) {
-    nb::object escape = state->scope[N.escape];
+nb::object escape_text(const State &s, nb::handle value) {
+    nb::object escape = s.scope[N.escape];
     if (PyUnicode_Check(value.ptr()))
         return call(escape, {value});
     return call(escape, {to_str(value)});
@@ -112,27 +112,27 @@ void log_block(nb::handle target, nb::handle report) {
     set_item(get_attr(get_attr(target, N.logfile), N.attrs), N.size, size);
 }
 
-void diagnostics(nb::handle legacy, nb::handle details) {
+void diagnostics(const State &s, nb::handle legacy, nb::handle details) {
     for_each(details, [&](nb::handle detail) {
         nb::object runinfo = get_attr(legacy, N.runinfo);
-        nb::object diag = escape_text(detail);
+        nb::object diag = escape_text(s, detail);
         call_method(runinfo, N.set_args, {diag}, N.kw_diag);
     });
 }
 
-void result_block(nb::handle legacy, nb::handle report) {
+void result_block(const State &s, nb::handle legacy, nb::handle report) {
     nb::object result = get_attr_or_none(report, N.result);
     if (!result.is_none())  // identity: a false result object still counts
         set_attr(get_attr(legacy, N.result), N.value, to_str(result));
-    diagnostics(legacy, get_attr(report, N.details));
+    diagnostics(s, legacy, get_attr(report, N.details));
 }
 
 // legacy.extra.update(escape_data(extra)). Most sections have no extra values:
 // with the module's own escape_data, an empty dict, and a dict to update,
 // that changes nothing, and is skipped.
-void extra_block(nb::handle legacy, nb::handle extra) {
-    nb::object escape = state->scope[N.escape_data];
-    if (escape.is(state->own[state->escape_data]) && PyDict_CheckExact(extra.ptr()) &&
+void extra_block(const State &s, nb::handle legacy, nb::handle extra) {
+    nb::object escape = s.scope[N.escape_data];
+    if (escape.is(s.own[s.escape_data]) && PyDict_CheckExact(extra.ptr()) &&
         PyDict_GET_SIZE(extra.ptr()) == 0) {
         nb::object target = get_attr(legacy, N.extra);
         if (!PyDict_CheckExact(target.ptr()))
@@ -162,21 +162,21 @@ nb::object section_id(nb::handle node) {
 }
 
 // Each child of report becomes a legacy step on legacy, handed to self._handle_step.
-void step_children(nb::handle self, nb::handle legacy, nb::handle report) {
+void step_children(const State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     for_each(get_attr(report, N.sections), [&](nb::handle child) {
         nb::object sect_id = section_id(child);
-        nb::object name = escape_text(get_attr(child, N.name));
+        nb::object name = escape_text(s, get_attr(child, N.name));
         nb::object step = call_method(legacy, N.add_teststep, {sect_id, name}, N.kw_id_name);
         call_method(self, N._handle_step, {step, child});
     });
 }
 
 // The section's description, escaped, when it is set.
-nb::object escaped_description(nb::handle report) {
+nb::object escaped_description(const State &s, nb::handle report) {
     nb::object description = get_attr_or_none(report, N.description);
     if (!truthy(description))
         return nb::object();
-    return escape_text(description);
+    return escape_text(s, description);
 }
 
 }  // namespace
@@ -184,14 +184,14 @@ nb::object escaped_description(nb::handle report) {
 // ---------------------------------------------------------------------------
 // Brevlet methods
 
-nb::object init(nb::handle self, nb::handle logsdir, nb::handle runsheaf) {
-    set_attr(self, N.zelreport, call(state->scope[N.ZelReport]));
+nb::object init(State &s, nb::handle self, nb::handle logsdir, nb::handle runsheaf) {
+    set_attr(self, N.zelreport, call(s.scope[N.ZelReport]));
     set_attr(self, N.logsdir, logsdir);
     set_attr(self, N._runsheaf, runsheaf);
     return nb::none();
 }
 
-nb::object handle_runsheaf(nb::handle self, nb::handle zelts, nb::handle runsheaf) {
+nb::object handle_runsheaf(State &s, nb::handle self, nb::handle zelts, nb::handle runsheaf) {
     timing(zelts, runsheaf);
     set_attr(get_attr(zelts, N.initinfo), N.jobid, get_attr(runsheaf, N.id));
     set_attr(get_attr(zelts, N.initinfo), N.name, get_attr(runsheaf, N.name));
@@ -216,7 +216,7 @@ nb::object handle_runsheaf(nb::handle self, nb::handle zelts, nb::handle runshea
     if (nb::object v = when_set(runsheaf, N.vexaversion); v.is_valid())
         set_attr(get_attr(get_attr(zelts, N.initinfo), N.korb), N.version, v);
     call_method(get_attr(zelts, N.summary), N.update, {get_attr(runsheaf, N.summary)});
-    diagnostics(zelts, get_attr(runsheaf, N.details));
+    diagnostics(s, zelts, get_attr(runsheaf, N.details));
 
     if (contains(get_attr(runsheaf, N.extra), N.trova)) {
         // The entry is read afresh for every test, as the run's extra may be
@@ -240,34 +240,35 @@ nb::object handle_runsheaf(nb::handle self, nb::handle zelts, nb::handle runshea
     return nb::borrow(zelts);
 }
 
-nb::object handle_jobexecution(nb::handle self, nb::handle zeljobexc, nb::handle runsheaf) {
+nb::object handle_jobexecution(State &s, nb::handle self, nb::handle zeljobexc,
+                               nb::handle runsheaf) {
     timing(zeljobexc, runsheaf);
     for_each(get_attr(runsheaf, N.tasks), [&](nb::handle task) {
         nb::object logfile = get_attr_or_none(task, N.logfile);
-        nb::object script = call(state->scope[N.TestScript], {logfile, nb::none()});
+        nb::object script = call(s.scope[N.TestScript], {logfile, nb::none()});
         call_method(zeljobexc, N.add_testscript, {script, get_attr(task, N.id)});
         call_method(self, N._handle_testscript, {script, task});
     });
     return nb::borrow(zeljobexc);
 }
 
-nb::object handle_testscript(nb::handle self, nb::handle zelts, nb::handle task) {
+nb::object handle_testscript(State &s, nb::handle self, nb::handle zelts, nb::handle task) {
     timing(zelts, task);
     if (nb::object v = when_set(task, N.parameters); v.is_valid())
-        set_attr(get_attr(zelts, N.initinfo), N.pargs, escape_text(to_str(v)));
+        set_attr(get_attr(zelts, N.initinfo), N.pargs, escape_text(s, to_str(v)));
     if (nb::object v = when_set(task, N.description); v.is_valid())
-        set_attr(get_attr(zelts, N.initinfo), N.description, escape_text(v));
+        set_attr(get_attr(zelts, N.initinfo), N.description, escape_text(s, v));
     if (nb::object v = when_set(task, N.logfile); v.is_valid())
         set_attr(get_attr(get_attr(zelts, N.initinfo), N.logfile), N.filepath, v);
     if (nb::object v = when_set(task, N.testscript); v.is_valid()) {
-        nb::object ospath = get_attr(state->scope[N.os], N.path);
+        nb::object ospath = get_attr(s.scope[N.os], N.path);
         nb::object name = call_method(ospath, N.basename, {v});
         set_attr(get_attr(get_attr(zelts, N.initinfo), N.script), N.name, name);
         nb::object dir = call_method(ospath, N.dirname, {v});
         set_attr(get_attr(get_attr(zelts, N.initinfo), N.script), N.path, dir);
     }
     call_method(get_attr(zelts, N.summary), N.update, {get_attr(task, N.summary)});
-    diagnostics(zelts, get_attr(task, N.details));
+    diagnostics(s, zelts, get_attr(task, N.details));
 
     for_each(get_attr(task, N.sections), [&](nb::handle sect) {
         nb::object type = get_attr(sect, N.type);
@@ -295,19 +296,19 @@ nb::object handle_testscript(nb::handle self, nb::handle zelts, nb::handle task)
 
 // The rows a common section and a test section share. The description goes
 // into extra before the section's own extra, whose "description" key wins.
-void section_rows(nb::handle legacy, nb::handle report) {
+void section_rows(const State &s, nb::handle legacy, nb::handle report) {
     timing(legacy, report);
-    if (nb::object d = escaped_description(report); d.is_valid())
+    if (nb::object d = escaped_description(s, report); d.is_valid())
         set_item(get_attr(legacy, N.extra), N.description, d);
     reference_block(legacy, report);
     log_block(legacy, report);
-    result_block(legacy, report);
-    extra_block(legacy, get_attr(report, N.extra));
+    result_block(s, legacy, report);
+    extra_block(s, legacy, get_attr(report, N.extra));
 }
 
-nb::object handle_commonsection(nb::handle self, nb::handle legacy, nb::handle report) {
+nb::object handle_commonsection(State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     RecursionScope level(" while mapping a section");
-    section_rows(legacy, report);
+    section_rows(s, legacy, report);
     for_each(get_attr(report, N.sections), [&](nb::handle child) {
         nb::object sub = call_method(legacy, N.add_commonsubsection,
                                      {get_attr(child, N.name)}, N.kw_name);
@@ -316,7 +317,7 @@ nb::object handle_commonsection(nb::handle self, nb::handle legacy, nb::handle r
     return nb::borrow(legacy);
 }
 
-nb::object handle_testcase(nb::handle self, nb::handle legacy, nb::handle report) {
+nb::object handle_testcase(State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     RecursionScope level(" while mapping a section");
     timing(legacy, report);
     nb::object info = get_attr(legacy, N.initinfo);
@@ -325,12 +326,12 @@ nb::object handle_testcase(nb::handle self, nb::handle legacy, nb::handle report
     set_attr(info, N.name, get_attr(report, N.name));
     for (PyObject *field : {N.swversion, N.hwversion, N.fwversion, N.tstversion})
         set_attr(info, field, N.none_text);
-    if (nb::object d = escaped_description(report); d.is_valid())
+    if (nb::object d = escaped_description(s, report); d.is_valid())
         set_attr(get_attr(legacy, N.initinfo), N.description, d);
     reference_block(get_attr(legacy, N.initinfo), report);
     log_block(get_attr(legacy, N.initinfo), report);
-    result_block(legacy, report);
-    extra_block(legacy, get_attr(report, N.extra));
+    result_block(s, legacy, report);
+    extra_block(s, legacy, get_attr(report, N.extra));
     for_each(get_attr(report, N.sections), [&](nb::handle child) {
         nb::object sect_id = section_id(child);
         nb::object section = call_method(legacy, N.add_testsection, {sect_id}, N.kw_sectionid);
@@ -339,45 +340,45 @@ nb::object handle_testcase(nb::handle self, nb::handle legacy, nb::handle report
     return nb::borrow(legacy);
 }
 
-nb::object handle_subsection(nb::handle self, nb::handle legacy, nb::handle report) {
+nb::object handle_subsection(State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     RecursionScope level(" while mapping a section");
     timing(legacy, report);
     nb::object sect_id = section_id(report);
     set_item(get_attr(get_attr(legacy, N.id), N.attrs), N.name, sect_id);
     set_attr(get_attr(legacy, N.id), N.idtypevalue, sect_id);
     set_attr(legacy, N.name, get_attr(report, N.name));
-    if (nb::object d = escaped_description(report); d.is_valid())
+    if (nb::object d = escaped_description(s, report); d.is_valid())
         set_attr(legacy, N.description, d);
     reference_block(legacy, report);
     log_block(legacy, report);
-    result_block(legacy, report);
-    extra_block(legacy, get_attr(report, N.extra));
-    step_children(self, legacy, report);
+    result_block(s, legacy, report);
+    extra_block(s, legacy, get_attr(report, N.extra));
+    step_children(s, self, legacy, report);
     return nb::borrow(legacy);
 }
 
-nb::object handle_testsection(nb::handle self, nb::handle legacy, nb::handle report) {
+nb::object handle_testsection(State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     RecursionScope level(" while mapping a section");
-    section_rows(legacy, report);
-    step_children(self, legacy, report);
+    section_rows(s, legacy, report);
+    step_children(s, self, legacy, report);
     return nb::borrow(legacy);
 }
 
-nb::object handle_step(nb::handle self, nb::handle legacy, nb::handle report) {
+nb::object handle_step(State &s, nb::handle self, nb::handle legacy, nb::handle report) {
     RecursionScope level(" while mapping a step");
     timing(legacy, report);
     nb::object description = get_attr_or_none(report, N.description);
     set_attr(legacy, N.description, truthy(description) ? description : nb::borrow(N.empty));
     reference_block(legacy, report);
     log_block(legacy, report);
-    result_block(legacy, report);
+    result_block(s, legacy, report);
     // A copy: the report step keeps its own "index" and "continue_".
     nb::object step_extra = call_method(get_attr(report, N.extra), N.copy);
     for (PyObject *key : {N.index, N.continue_})
         if (contains(step_extra, key))
             set_attr(legacy, key, call_method(step_extra, N.pop, {nb::handle(key)}));
-    extra_block(legacy, step_extra);
-    step_children(self, legacy, report);
+    extra_block(s, legacy, step_extra);
+    step_children(s, self, legacy, report);
     return nb::borrow(legacy);
 }
 

@@ -27,8 +27,9 @@ namespace {
 // Every parameter takes any object, None included, by position or keyword.
 auto arg(const char *name) { return nb::arg(name).none(); }
 
-nb::object generate_xml_method(nb::handle self, nb::handle /*client*/, nb::handle /*kwargs*/) {
-    return generate_xml(self);
+nb::object generate_xml_method(State &s, nb::handle self, nb::handle /*client*/,
+                               nb::handle /*kwargs*/) {
+    return generate_xml(s, self);
 }
 
 // The docstrings of Brevlet's methods, as Python keeps them.
@@ -57,7 +58,7 @@ const char *const commonsection_doc =
 // self, and has a docstring where one is given.
 struct MethodRow {
     const char *name;
-    nb::object (*body)(nb::handle self, nb::handle first, nb::handle second);
+    nb::object (*body)(State &s, nb::handle self, nb::handle first, nb::handle second);
     const char *first, *second, *doc;
 };
 
@@ -79,7 +80,7 @@ const MethodRow methods[] = {
 
 NB_MODULE(brevlet, m) {
     m.doc() = "The legacy XML result files ResultsDetails.xml and ResultsSummary.xml.";
-    State &s = replace_state(m, state);
+    State &s = make_state<State>(m);
 
     m.attr("os") = steal_checked(PyImport_ImportModule("os"));
     m.attr("re") = steal_checked(PyImport_ImportModule("re"));
@@ -98,14 +99,17 @@ NB_MODULE(brevlet, m) {
     nb::object pattern = m.attr("re").attr("compile")(pattern_str);
     m.attr("ESCAPE_SEQUENCE") = pattern;
 
+    // Each function of this module reaches this module's state.
+    State *state = &s;
     m.attr("_escape_repl") = module_function(
-        m, "_escape_repl", &escape_repl, nb::sig("def _escape_repl(match)"), arg("match"),
-        "\n    escape control characters\n    ");
-
-    m.attr("escape") = module_function(m, "escape", &escape, nb::sig("def escape(string)"),
-                                       arg("string"));
-    m.attr("escape_data") = module_function(m, "escape_data", &escape_data,
-                                            nb::sig("def escape_data(data)"), arg("data"));
+        m, "_escape_repl", [state](nb::handle match) { return escape_repl(*state, match); },
+        nb::sig("def _escape_repl(match)"), arg("match"), "\n    escape control characters\n    ");
+    m.attr("escape") = module_function(
+        m, "escape", [state](nb::handle string) { return escape(*state, string); },
+        nb::sig("def escape(string)"), arg("string"));
+    m.attr("escape_data") = module_function(
+        m, "escape_data", [state](nb::handle data) { return escape_data(*state, data); },
+        nb::sig("def escape_data(data)"), arg("data"));
 
     // What the fast paths stand in for, as bound now.
     s.escape_pins.global(N.ESCAPE_SEQUENCE);
@@ -125,12 +129,15 @@ NB_MODULE(brevlet, m) {
     for (const MethodRow &row : methods) {
         std::string sig = std::string("def ") + row.name + "(self, " + row.first + ", " +
                           row.second + ")";
+        auto method = [state, body = row.body](nb::handle self, nb::handle first,
+                                               nb::handle second) {
+            return body(*state, self, first, second);
+        };
         if (row.doc)
-            cls.method(row.name, row.body, nb::sig(sig.c_str()), arg(row.first),
-                       arg(row.second), row.doc);
+            cls.method(row.name, method, nb::sig(sig.c_str()), arg(row.first), arg(row.second),
+                       row.doc);
         else
-            cls.method(row.name, row.body, nb::sig(sig.c_str()), arg(row.first),
-                       arg(row.second));
+            cls.method(row.name, method, nb::sig(sig.c_str()), arg(row.first), arg(row.second));
     }
     cls.build(object_bases());
 }

@@ -268,8 +268,9 @@ std::string joined(const std::vector<TextOut> &blocks) {
 }
 
 // The element tree written with one style, or false when the writer gave up.
-bool write_with(nb::handle root, MinidomStyle style, std::vector<TextOut> &blocks) {
-    PyTypeObject *element_type = (PyTypeObject *) state->xml[state->element].ptr();
+bool write_with(const State &s, nb::handle root, MinidomStyle style,
+                std::vector<TextOut> &blocks) {
+    PyTypeObject *element_type = (PyTypeObject *) s.xml[s.element].ptr();
     return fast_path([&] {
         Pretty p(element_type, style);
         p.document(root);
@@ -280,8 +281,7 @@ bool write_with(nb::handle root, MinidomStyle style, std::vector<TextOut> &block
 // Compares the generic path with each style on a tree holding every
 // character whose writing differs between minidom versions: 0 when none
 // matches, else 1 + the style's index.
-int probe() {
-    const State &s = *state;
+int probe(const State &s) {
     nb::dict attrs;
     attrs["a"] = nb::str("\"\t\n\r&<>'\u00e9");
     nb::object root = call(s.xml[s.element], {nb::str("p"), attrs});
@@ -296,7 +296,7 @@ int probe() {
     check(expected != nullptr);
     for (int i = 0; i < 4; ++i) {
         std::vector<TextOut> blocks;
-        if (write_with(root, styles[i], blocks) &&
+        if (write_with(s, root, styles[i], blocks) &&
             joined(blocks) == std::string_view(expected, (size_t) size))
             return i + 1;
     }
@@ -305,15 +305,14 @@ int probe() {
 
 }  // namespace
 
-bool render_pretty(nb::handle root, std::vector<TextOut> &blocks) {
-    State &s = *state;
+bool render_pretty(State &s, nb::handle root, std::vector<TextOut> &blocks) {
     if (!s.xml.holds() || !PyType_Check(s.xml[s.element].ptr()))
         return false;
-    if (s.minidom_style < 0 && !fast_path([&] { s.minidom_style = probe(); }))
+    if (s.minidom_style < 0 && !fast_path([&] { s.minidom_style = probe(s); }))
         return false;
     if (s.minidom_style == 0)
         return false;
-    return write_with(root, styles[s.minidom_style - 1], blocks);
+    return write_with(s, root, styles[s.minidom_style - 1], blocks);
 }
 
 }  // namespace vexa::brevlet

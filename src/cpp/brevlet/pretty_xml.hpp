@@ -11,6 +11,6 @@ namespace vexa::brevlet {
 
 // The pretty text of the element tree `root` in blocks of UTF-8, written
 // directly; false when the generic path must write it.
-bool render_pretty(nb::handle root, std::vector<TextOut> &blocks);
+bool render_pretty(State &s, nb::handle root, std::vector<TextOut> &blocks);
 
 }  // namespace vexa::brevlet

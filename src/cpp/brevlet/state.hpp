@@ -1,5 +1,6 @@
 // What the brevlet module keeps between calls: its state, made at import
-// and released in one place at interpreter exit.
+// and released in one place at interpreter exit. Each import of the module
+// has its own, which the module's functions hold and hand down.
 #pragma once
 
 #include "../common/module_state.hpp"
@@ -38,7 +39,5 @@ struct State : ModuleState {
         text_io.reset();
     }
 };
-
-inline State *state = nullptr;  // made at import, never freed: methods may run late
 
 }  // namespace vexa::brevlet

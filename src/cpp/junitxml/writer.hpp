@@ -48,6 +48,9 @@ struct State : ModuleState {
     bool live_holds() const;
     void release();
 };
+// One for the process, not one per import of the module: it mirrors the
+// runsheaf module imported at the time, and the writers' static accessors
+// (Live) read it. A module imported afresh takes it over (replace_state).
 inline State *state = nullptr;
 
 // The text for `report`, or a null object when the fast path gave up.

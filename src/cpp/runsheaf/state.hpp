@@ -72,7 +72,12 @@ struct State : ModuleState {
     }
 };
 
-inline State *state = nullptr;  // made at import, never freed: methods may run late
+// Made at import, never freed: methods may run late. One for the process,
+// not one per import of the module: the node classes' methods and the
+// writers read it deep in their calls (global() below), and handing it down
+// through all of them is a change not yet made. A module imported afresh
+// takes it over (replace_state).
+inline State *state = nullptr;
 
 // The module global `name`, read when the method runs.
 inline nb::object global(PyObject *name) {
