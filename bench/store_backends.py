@@ -19,6 +19,9 @@
 
 PostgreSQL from a throwaway cluster, as CI starts it:
     bash -c '. .ci/postgres.sh && start_postgres && python bench/store_backends.py'
+(PostgreSQL's default settings, but fsync=off: nothing here waits for the
+disk). Each serving measurement follows a 5-second run that warms the caches
+and opens the servers' connections.
 The machine is shared: compare wall-clock figures only within one sitting,
 and read the CPU seconds beside them.
 """

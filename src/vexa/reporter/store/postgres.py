@@ -6,9 +6,9 @@ Several processes on several machines write and read one database:
 - connections are borrowed from the pool for one operation each, so a server
   keeps no state of its own and survives a restart of the database: a request
   on a connection that broke fails, the pool replaces it;
-- a server's tree reads (`async_reads`) go through a pool of asynchronous
-  connections on its event loop, as prepared statements in autocommit: one
-  round trip each, and no hand-off to a thread and back;
+- a server's tree reads (`async_reads`) go through connections of its event
+  loop's own (`_LoopReads`), as prepared statements in autocommit: one round
+  trip each, no hand-off to a thread and back, no cursor made for each;
 - node rows go in by COPY.
 
 PostgreSQL's text refuses NUL and lone surrogates, both of which a results
