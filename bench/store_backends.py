@@ -12,11 +12,16 @@
 2. Serving: a store holding R runs of that file (ids changed), served by one
    `vexa serve` on SQLite and by two on PostgreSQL; `wrk` sends random node
    and children requests over C connections in all (split between the two
-   servers) for S seconds: responses per second, 99th percentile, errors,
-   and the servers' memory at the start and at the end.
+   servers) for S seconds: responses per second, 50th/90th/99th
+   percentiles, errors, CPU milliseconds per response of the servers (all
+   their processes) and of the database server, and the servers' memory at
+   the start and at the end.
 
 PostgreSQL from a throwaway cluster, as CI starts it:
     bash -c '. .ci/postgres.sh && start_postgres && python bench/store_backends.py'
+(PostgreSQL's default settings, but fsync=off: nothing here waits for the
+disk). Each serving measurement follows a 5-second run that warms the caches
+and opens the servers' connections.
 The machine is shared: compare wall-clock figures only within one sitting,
 and read the CPU seconds beside them.
 """
@@ -170,20 +175,31 @@ def fill(url, path, runs):
     return keys
 
 
-def rss_mb(pid):
-    """Resident memory of a server: its process and its forked workers."""
-    total = 0
+def _family(pid):
+    """The process and its children, as /proc entries."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
-            with open("/proc/%s/status" % entry) as f:
-                status = dict(line.split(":", 1) for line in f if ":" in line)
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        if int(entry) == pid or int(status.get("PPid", "0").strip() or 0) == pid:
-            total += int(status.get("VmRSS", "0 kB").split()[0])
-    return total // 1024
+        if int(entry) == pid or int(fields[1]) == pid:
+            yield entry, fields
+
+
+def rss_mb(pid):
+    """Resident memory of a server: its process and its forked workers."""
+    total = 0
+    for entry, fields in _family(pid):
+        total += int(fields[21]) * os.sysconf("SC_PAGE_SIZE")
+    return total >> 20
+
+
+def cpu_of(pid):
+    """CPU seconds used so far by a server and its forked workers."""
+    return sum(int(f[11]) + int(f[12]) for _, f in _family(pid)) / os.sysconf("SC_CLK_TCK")
 
 
 def serve(url, count, workers):
@@ -208,19 +224,26 @@ def wrk(servers, keys, sections, seconds, connections):
     script.close()
     per = max(1, connections // len(servers))
     before = [rss_mb(p.pid) for p, _ in servers]
+    cpu_before = sum(cpu_of(p.pid) for p, _ in servers), server_cpu()
     loads = [subprocess.Popen(["wrk", "-t", "1", "-c", str(per), "-d", "%ds" % seconds, "--latency",
                                "-s", script.name, url], stdout=subprocess.PIPE, text=True)
              for _, url in servers]
     outputs = [load.communicate()[0] for load in loads]
+    cpu_after = sum(cpu_of(p.pid) for p, _ in servers), server_cpu()
     after = [rss_mb(p.pid) for p, _ in servers]
     os.unlink(script.name)
     rps = sum(float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)) for out in outputs)
-    p99 = max(_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1)) for out in outputs)
+    # The worse of the servers' percentiles (wrk reports each load's own).
+    latency = [max(_ms(re.search(r"^\s+%d%%\s+(\S+)" % p, out, re.M).group(1)) for out in outputs)
+               for p in (50, 90, 99)]
+    total = sum(int(re.search(r"(\d+) requests in", out).group(1)) for out in outputs)
+    cpu = [1000 * (cpu_after[0] - cpu_before[0]) / max(total, 1),
+           None if cpu_before[1] is None else 1000 * (cpu_after[1] - cpu_before[1]) / max(total, 1)]
     errors = sum(int(m.group(1)) for out in outputs
                  for m in [re.search(r"Non-2xx or 3xx responses: (\d+)", out)] if m)
     errors += sum(sum(int(n) for n in m.groups()) for out in outputs
                   for m in [re.search(r"connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)] if m)
-    return rps, p99, errors, before, after
+    return rps, latency, errors, cpu, before, after
 
 
 def _ms(text):
@@ -276,16 +299,21 @@ def main():
                 keys = fill(url, path, args.runs)
                 servers = serve(url, count, args.workers)
                 try:
-                    rps, p99, errors, before, after = wrk(servers, keys, args.serve_sections,
-                                                          args.seconds, args.connections)
+                    wrk(servers, keys, args.serve_sections, min(5, args.seconds),
+                        args.connections)  # warms the caches, and the servers' connections
+                    rps, latency, errors, cpu, before, after = wrk(
+                        servers, keys, args.serve_sections, args.seconds, args.connections)
                 finally:
                     for process, _ in servers:
                         process.terminate()
                         process.wait()
-                print("  %-10s %d server%s  %7.0f responses/s  p99 %6.1f ms  errors %d  "
-                      "memory %s MB -> %s MB" % (name, count, "s" if count > 1 else " ", rps, p99,
-                                                 errors, "+".join(map(str, before)),
-                                                 "+".join(map(str, after))), flush=True)
+                print("  %-10s %d server%s  %7.0f responses/s  p50/p90/p99 %s ms  errors %d  "
+                      "CPU per response: servers %.2f ms%s  memory %s MB -> %s MB"
+                      % (name, count, "s" if count > 1 else " ", rps,
+                         "/".join("%.1f" % v for v in latency), errors, cpu[0],
+                         ", database %.2f ms" % cpu[1]
+                         if name == "postgresql" and cpu[1] is not None else "",
+                         "+".join(map(str, before)), "+".join(map(str, after))), flush=True)
     finally:
         for schema in schemas:
             drop_schema(base, schema)

@@ -9,6 +9,18 @@ settings.register_profile("long", max_examples=2000, deadline=None,
 settings.load_profile("default")
 
 
+def pytest_collection_modifyitems(items):
+    # Marks by what a test needs, so that a run can leave out what adds
+    # nothing there: the sanitizer run is about the C++ modules, which
+    # neither the browser nor the second database reaches.
+    for item in items:
+        if "browser" in item.fixturenames:
+            item.add_marker("browser")
+        callspec = getattr(item, "callspec", None)
+        if callspec is not None and callspec.params.get("backend") == "postgresql":
+            item.add_marker("postgresql")
+
+
 # -- stores on every back end -------------------------------------------------
 # The store's tests take `store_url` (a new, empty store) or `backend` and run
 # once on SQLite and once on the PostgreSQL server named by VEXA_TEST_POSTGRES

@@ -194,7 +194,7 @@ def plain(tree):
     return True
 
 
-@settings(max_examples=200, deadline=None,
+@settings(deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(tree=st.one_of(trees(good_names, good_chars), trees(any_names, any_chars)))
 def test_direct_and_generic_paths_agree(tree, monkeypatch):

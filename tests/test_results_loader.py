@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 from hypothesis import given
@@ -114,6 +115,19 @@ def test_standard_input_is_capped(data, limit, ok):
                           env=dict(os.environ, VEXA_MAX_INPUT_BYTES=limit), timeout=60)
     out = done.stdout.decode()
     assert out == "['report', 'version']\n" if ok else out.startswith("error <stdin>: "), out
+
+
+def test_reading_takes_memory_for_the_file_not_for_the_limit(tmp_path):
+    # A buffer of the limit's size first would fail on a machine with little
+    # memory, even for a tiny file.
+    path = _write(tmp_path, b'{"version": "3.4", "report": {"id": "r"}}')
+    tracemalloc.start()
+    try:
+        assert load_results(str(path))["report"] == {"id": "r"}
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
 
 
 def test_open_binary_refuses_what_check_readable_refuses(tmp_path):

@@ -97,6 +97,23 @@ def test_hostile_text_and_ids_come_back_exactly(tmp_path, store):
     assert store.search(key, "NUL")[0][0]["path"] == [HOSTILE[0], "nul\0byte"]
 
 
+@pytest.mark.parametrize("fields", [
+    {"runtime": 10 ** 400, "result": {"value": "Passed"}},
+    {"result": {"value": {"value": "passed"}}, "starttime": 5, "stoptime": None},
+    {"result": 3, "starttime": "2026-12-08 23:50:01.500000+01:00", "stoptime": "later"},
+    {"result": ["failed"], "runtime": "1.5", "type": 7},
+], ids=["huge runtime", "nested result", "numeric result", "odd types"])
+def test_odd_values_are_kept_as_written(tmp_path, store, fields):
+    node = dict({"id": "s", "type": "Testcase"}, **fields)
+    document = {"version": "3", "report": {"id": "r", "starttime": "2026-12-08 22:00:00.000000+00:00",
+                                           "tasks": [{"id": "t", "sections": [node]}]}}
+    path = tmp_path / "odd.json"
+    path.write_text(json.dumps(document))
+    key = store.import_file(str(path))["key"]
+    stored = store.node(key, ["t", "s"])
+    assert {k: stored[k] for k in node} == node
+
+
 @pytest.mark.parametrize("chunk, whole", [(7, 1 << 20), (1 << 20, 50), (3, 0)])
 def test_reads_split_anywhere_and_long_subtrees_give_the_same_store(tmp_path, monkeypatch,
                                                                      chunk, whole):

@@ -3,6 +3,7 @@ servers over one database, servers killed, the database restarted, and a
 store made by the previous schema upgraded in place. Every test runs on each
 back end (see the `backend` fixture)."""
 
+import asyncio
 import glob
 import http.client
 import json
@@ -253,30 +254,75 @@ def test_text_stored_by_the_first_schema_reads_the_same_after_the_upgrade(backen
         assert store.run(key)["name"] == "\x01marked" and before[1][0][0]["start"] == "\x01x\0"
 
 
-def test_slow_store_calls_never_hold_up_the_others(backend, store_url):
-    # Reads that wait for the network run off the event loop: while some
-    # wait, others are answered.
+def test_slow_store_calls_never_hold_up_the_others(backend, store_url, monkeypatch):
+    # Reads that wait for the database (here for a lock on the nodes) hold
+    # up neither the event loop nor each other; when every connection is
+    # taken, the next request waits its turn a while, then gets 503.
     if backend.name == "sqlite":
         pytest.skip("SQLite reads are made on the event loop: they wait for nothing")
+    import psycopg
+    from vexa.reporter.store import postgres
+    monkeypatch.setattr(postgres, "ASYNC_POOL_SIZE", 4)
+    monkeypatch.setattr(postgres, "WAIT", 2.0)
     with Store(store_url) as store:
         key = store.store_tree(build_run(["t"], ["a"]))["key"]
-        node = store.node
+        node = "/api/v1/runs/%d/node?path=%%5B%%22t%%22,%%22a%%22%%5D" % key
+        answers = []
 
-        def slow_node(run, path):
-            if path == ["t", "a"]:
-                time.sleep(5)
-            return node(run, path)
-        store.node = slow_node
-        with Server(store, port=0) as server:
-            slow = [threading.Thread(target=get, args=(server.url, "/api/v1/runs/%d/node?path="
-                                                       "%%5B%%22t%%22,%%22a%%22%%5D" % key))
-                    for _ in range(3)]
+        def fetch():
+            answers.append(get(server.url, node)[0])
+        with Server(store, port=0) as server, psycopg.connect(store_url) as locker:
+            locker.execute("LOCK TABLE nodes IN ACCESS EXCLUSIVE MODE")
+            slow = [threading.Thread(target=fetch) for _ in range(3)]
             for thread in slow:
                 thread.start()
-            time.sleep(0.2)
+            time.sleep(0.3)
             started_at = time.monotonic()
             for _ in range(10):
-                assert get(server.url, "/api/v1/runs/%d/node?path=%%5B%%22t%%22%%5D" % key)[0] == 200
-            assert time.monotonic() - started_at < 4  # not after the slow ones
-            for thread in slow:
-                thread.join()
+                assert get(server.url, "/api/v1/runs/%d/info" % key)[0] == 200
+            assert time.monotonic() - started_at < 4 and not answers
+            # The fourth connection is taken too: one more waits, then gets 503.
+            more = [threading.Thread(target=fetch) for _ in range(2)]
+            for thread in more:
+                thread.start()
+            deadline = time.monotonic() + 20
+            while not answers and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert answers == [503]
+            locker.rollback()
+            for thread in slow + more:
+                thread.join(timeout=30)
+        assert sorted(answers) == [200] * 4 + [503]
+
+
+def test_reads_on_the_event_loop_answer_as_the_store_does(backend, store_url):
+    # A server's reads on its event loop take the store's own steps: paths
+    # deeper than one statement reaches, missing and mistyped ids, pages.
+    if backend.name == "sqlite":
+        pytest.skip("SQLite reads are made as they are: nothing to compare")
+    chain, ids = {"id": "end", "result": "passed"}, ["end"]
+    for level in range(9, 0, -1):
+        level_id = level if level % 3 else "l\0%d\ud800" % level
+        chain = {"id": level_id, "result": "failed",
+                 "sections": [{"id": "x"}, chain, {"id": "x", "result": "passed"}]}
+        ids.insert(0, level_id)
+    doc = {"report": {"id": "r", "tasks": [{"id": "t", "sections": [chain]}]}}
+    with Store(store_url) as store:
+        key = store.import_text(json.dumps(doc))["key"]
+        full = ["t"] + ids
+        paths = [full[:n] for n in range(len(full) + 1)]
+        paths += [p[:-1] + ["x"] for p in paths[2:]] + [p[:-1] + [str(p[-1])] for p in paths[2:]]
+        paths += [full[:5] + ["nope"] + full[6:], [{"no": "id"}], [1.5]]
+        calls = [("run", key), ("run", key + 1), ("node", key + 1, [])]
+        for path in paths:
+            calls += [("node", key, path), ("find", key, path), ("children", key, path, None, 1)]
+            page = store.children(key, path, None, 1)
+            if page and page[1]:
+                calls.append(("children", key, path, page[1], 1))
+
+        async def on_a_loop():
+            try:
+                return [await store.read_async(*call) for call in calls]
+            finally:
+                await store.close_async()
+        assert asyncio.run(on_a_loop()) == [getattr(store, call[0])(*call[1:]) for call in calls]

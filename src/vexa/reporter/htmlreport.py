@@ -212,11 +212,26 @@ def report_data(report):
         raise HtmlReportError("not a results document: no report object in it")
 
     clock = _Clock(run.get("starttime"))
-    seconds = clock.seconds
     if clock.zone is not None:
         zone, zone_len, base = clock.zone, clock.zone_len, clock.base
     else:  # no time matches
         zone, zone_len, base = "", -100, 0
+    seconds, second_of = clock.seconds, clock.second
+
+    def offset(text):
+        # The clock's work for one time: most need one dictionary look-up.
+        if text.__class__ is str and len(text) - zone_len in (19, 26) and text.endswith(zone):
+            second = seconds.get(text[:19])
+            if second is None:
+                second = seconds[text[:19]] = second_of(text[:19])
+            if second is not False:
+                if len(text) - zone_len == 19:
+                    return second - base
+                fraction = text[20:26]
+                if text[19] == "." and fraction.isascii() and fraction.isdigit() and fraction != "000000":
+                    return second + int(fraction) - base
+        return None
+
     ids, types, results = _Table(), _Table(), _Table()
     types.add(None, None)
     results.add(None, None)
@@ -301,34 +316,12 @@ def report_data(report):
         else:
             runtime_col.append(None)
             bad.append("runtime")
-        # The clock's work inlined: most times need one dictionary look-up.
-        start = stop = None
-        text = get("starttime")
-        if text.__class__ is str and len(text) - zone_len in (19, 26) and text.endswith(zone):
-            second = seconds.get(text[:19])
-            if second is None:
-                second = seconds[text[:19]] = clock.second(text[:19])
-            if second is not False:
-                if len(text) - zone_len == 19:
-                    start = second - base
-                else:
-                    fraction = text[20:26]
-                    if text[19] == "." and fraction.isascii() and fraction.isdigit() and fraction != "000000":
-                        start = second + int(fraction) - base
+        start = offset(get("starttime"))
         start_col.append(start)
         if start is not None:
-            text = get("stoptime")
-            if text.__class__ is str and len(text) - zone_len in (19, 26) and text.endswith(zone):
-                second = seconds.get(text[:19])
-                if second is None:
-                    second = seconds[text[:19]] = clock.second(text[:19])
-                if second is not False:
-                    if len(text) - zone_len == 19:
-                        stop = second - base - start
-                    else:
-                        fraction = text[20:26]
-                        if text[19] == "." and fraction.isascii() and fraction.isdigit() and fraction != "000000":
-                            stop = second + int(fraction) - base - start
+            stop = offset(get("stoptime"))
+            if stop is not None:
+                stop -= start
             stop_col.append(stop)
             if stop is None:
                 bad.append("stoptime")

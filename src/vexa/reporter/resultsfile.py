@@ -23,6 +23,7 @@ __all__ = ["DEFAULT_MAX_BYTES", "ResultsFileError", "check_readable", "display_n
            "parse_document", "parse_document_finite", "read_bytes"]
 
 DEFAULT_MAX_BYTES = 1 << 30
+READ_CHUNK = 1 << 20  # reads of a stream whose size is not known beforehand
 STDIN = "-"
 
 try:  # several times faster than json on large files; json decides every doubt
@@ -148,7 +149,7 @@ def read_bytes(path, max_bytes=None):
     limit = max_bytes or max_input_bytes()
     with open_binary(path, limit) as f:
         try:
-            data = f.read(limit + 1)
+            data = _read_at_most(f, limit + 1)
         except OSError as exc:
             raise ResultsFileError(path, _os_problem(exc)) from None
         except MemoryError:
@@ -156,6 +157,26 @@ def read_bytes(path, max_bytes=None):
     if len(data) > limit:
         raise ResultsFileError(path, "more than the limit of %s" % _size(limit))
     return data
+
+
+def _read_at_most(f, n):
+    """Up to `n` bytes. A read of `n` would first take a buffer of the limit's
+    size, which a machine with little memory refuses even for a tiny file:
+    read what the file holds, then whatever it grew by meanwhile."""
+    try:
+        want = os.fstat(f.fileno()).st_size + 1
+    except (OSError, AttributeError, ValueError):
+        want = 0
+    parts = []
+    while n > 0:
+        asked = min(want or READ_CHUNK, n)
+        part = f.read(asked)
+        parts.append(part)
+        n -= len(part)
+        if len(part) < asked:  # the end of the file
+            break
+        want = 0
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 def load_document(path, max_bytes=None, lean=False):

@@ -131,17 +131,30 @@ class API_:
         # The event loop never waits for the database: store calls run on
         # threads of their own, a few at once; the rest wait their turn.
         self.threads = ThreadPoolExecutor(STORE_THREADS, thread_name_prefix="store")
+        backend = store.backend
+        self._inline = backend.inline_reads
+        self._async = not self._inline and getattr(backend, "async_reads", False)
 
     async def call(self, fn, *args):
-        if self.store.backend.inline_reads:
+        if self._inline:
             return fn(*args)
         return await asyncio.get_running_loop().run_in_executor(self.threads, fn, *args)
+
+    async def read(self, name, *args):
+        """The store's `node`, `children` or `run`: awaited on the event loop
+        when the back end can, otherwise as `call` makes it."""
+        if self._inline:
+            return getattr(self.store, name)(*args)
+        if self._async:
+            return await self.store.read_async(name, *args)
+        return await asyncio.get_running_loop().run_in_executor(
+            self.threads, getattr(self.store, name), *args)
 
     async def heavy_call(self, fn, *args):
         return await anyio.to_thread.run_sync(fn, *args, limiter=self.heavy)
 
     async def _run_or_404(self, key):
-        run = await self.call(self.store.run, key)
+        run = await self.read("run", key)
         if run is None:
             raise Problem(404, "no such run")
         return run
@@ -158,7 +171,7 @@ class API_:
         return JSON({"runs": rows, "next": nxt})
 
     async def run(self, request):
-        node = await self.call(self.store.node, _key(request), [])
+        node = await self.read("node", _key(request), [])
         if node is None:
             raise Problem(404, "no such run")
         return JSON(node)
@@ -168,7 +181,7 @@ class API_:
 
     async def node(self, request):
         key = _key(request)
-        node = await self.call(self.store.node, key, _path(request))
+        node = await self.read("node", key, _path(request))
         if node is None:
             await self._run_or_404(key)
             raise Problem(404, "no such node")
@@ -177,7 +190,7 @@ class API_:
     async def children(self, request):
         key = _key(request)
         cursor, limit = _page(request)
-        page = await self.call(self.store.children, key, _path(request), cursor, limit)
+        page = await self.read("children", key, _path(request), cursor, limit)
         if page is None:
             await self._run_or_404(key)
             raise Problem(404, "no such node")
@@ -214,7 +227,7 @@ class API_:
 
     async def log(self, request):
         key = _key(request)
-        node = await self.call(self.store.node, key, _path(request))
+        node = await self.read("node", key, _path(request))
         if node is None:
             await self._run_or_404(key)
             raise Problem(404, "no such node")
@@ -246,7 +259,7 @@ class API_:
     async def legacy_runsheaf(self, request):
         if self.legacy_key is None:
             raise Problem(404, "no such resource")
-        node = await self.call(self.store.node, self.legacy_key, [])
+        node = await self.read("node", self.legacy_key, [])
         if node is None:
             raise Problem(404, "no such node")
         return JSON(node)
@@ -261,7 +274,7 @@ class API_:
             id_list = None
         if not isinstance(id_list, list):
             raise Problem(400, "id_list must be one JSON array")
-        node = await self.call(self.store.node, self.legacy_key, id_list)
+        node = await self.read("node", self.legacy_key, id_list)
         if node is None:
             raise Problem(404, "no such node")
         return JSON(node)
@@ -359,7 +372,7 @@ class TreePaths:
         if scope["type"] == "http" and scope["path"][:13] == "/api/v1/runs/":
             key, _, what = scope["path"][13:].partition("/")
             if what in ("node", "children") and key.isascii() and key.isdigit() and len(key) < 19:
-                answer = await self.api.call(self._answer, int(key), what, scope["query_string"])
+                answer = await self._answer(int(key), what, scope["query_string"])
                 if answer is not None:
                     status, body = answer
                     await send({"type": "http.response.start", "status": status,
@@ -368,7 +381,7 @@ class TreePaths:
                     return
         await self.app(scope, receive, send)
 
-    def _answer(self, key, what, query):
+    async def _answer(self, key, what, query):
         """(status, body) of the answer, or None for the framework to answer."""
         pairs = urllib.parse.parse_qsl(query.decode("latin-1"), keep_blank_values=True)
         args = dict(pairs)
@@ -378,18 +391,18 @@ class TreePaths:
             path = json.loads(args["path"]) if "path" in args else []
             if not isinstance(path, list):
                 return None
-            store = self.api.store
+            read = self.api.read
             if what == "node":
                 if not args.keys() <= _NODE_ARGS:
                     return None
-                node = store.node(key, path)
+                node = await read("node", key, path)
                 return None if node is None else (200, render(node))
             if not args.keys() <= _CHILDREN_ARGS:
                 return None
             limit = int(args.get("limit", 200))
             if limit < 1:
                 return None
-            page = store.children(key, path, args.get("cursor"), limit)
+            page = await read("children", key, path, args.get("cursor"), limit)
         except StoreError as exc:  # as the framework answers it, without asking again
             return 503, render({"error": str(exc)})
         except Exception:  # noqa: BLE001 - the framework answers it, errors and all

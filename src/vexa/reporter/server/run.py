@@ -279,11 +279,17 @@ class Server:
             self._fork_workers()
         self.watcher.start()
         try:
-            _run(self._server.serve(sockets=[self.sock]))
+            _run(self._serve())
         finally:
             self.watcher.stop()
             self._stop_workers()
             self.app.api.threads.shutdown(wait=False)
+
+    async def _serve(self):
+        try:
+            await self._server.serve(sockets=[self.sock])
+        finally:
+            await self.store.close_async()  # its connections belong to this loop
 
     def _fork_workers(self):
         self.store.close()  # no database connection may cross a fork
@@ -293,7 +299,7 @@ class Server:
                 status = 0
                 try:
                     _die_with_parent()
-                    _run(self._server.serve(sockets=[self.sock]))
+                    _run(self._serve())
                 except BaseException:  # noqa: BLE001 - a worker ends quietly
                     status = 1
                 finally:

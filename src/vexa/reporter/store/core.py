@@ -284,7 +284,10 @@ class Store:
         return rows, nxt
 
     def run(self, key):
-        row = self._one(self.q["get_run"], (key,))
+        return self._read(self._run_plan(key))
+
+    def _run_plan(self, key):
+        row = yield self.q["get_run"], (key,), True
         return None if row is None else _run_dict(row, self.dialect.text_out)
 
     def _path(self, key, id_list, what):
@@ -303,41 +306,87 @@ class Store:
         keys = len(ids) if what == "find" else len(ids) + 1
         return statements[what], (key,) * keys + ids
 
+    # The reads a tree view makes (a node, a page of children, the run) are
+    # plans: generators that yield (statement, arguments, one row?) and are
+    # sent the answer. The same plan runs on a borrowed connection here, or
+    # on the event loop by `read_async`, so the two never drift apart.
+
+    def _read(self, plan):
+        try:
+            request = next(plan)
+        except StopIteration as done:
+            return done.value
+        backend = self.backend
+        try:
+            with backend.borrow() as conn:
+                while True:
+                    statement, args, one = request
+                    cur = conn.execute(statement, args)
+                    try:
+                        request = plan.send(cur.fetchone() if one else cur.fetchall())
+                    except StopIteration as done:
+                        return done.value
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
+
+    async def read_async(self, name, *args):
+        """`node`, `children`, `find` or `run` on the running event loop, for
+        a back end that reads over the network (`backend.async_reads`)."""
+        plan = getattr(self, "_%s_plan" % name)(*args)
+        try:
+            request = next(plan)
+        except StopIteration as done:
+            return done.value
+        backend = self.backend
+        try:
+            return await backend.read_async(plan, request)
+        except backend.errors as exc:
+            raise StoreError(backend.describe(exc)) from None
+
+    async def close_async(self):
+        """Close what the store opened on the running event loop."""
+        close = getattr(self.backend, "close_async", None)
+        if close is not None:
+            await close()
+
     def find(self, key, id_list):
         """The seq of the node at the end of the path (first match at each
         level), or None."""
+        return self._read(self._find_plan(key, id_list))
+
+    def _find_plan(self, key, id_list):
         if not isinstance(id_list, (list, tuple)):
             return None
-        seq = 0
         if not id_list:
-            return 0 if self._one(self.q["node_by_seq"], (key, 0)) else None
+            return 0 if (yield self.q["node_by_seq"], (key, 0), True) else None
         path = self._path(key, id_list, "find")
         if path is not None:
-            return self._one(*path)[0]
-        statement = self.q["child_seq_by_id"]
+            return (yield path + (True,))[0]
         try:
-            with self.backend.borrow() as conn:
-                for child_id in id_list:
-                    row = conn.execute(statement, (key, seq, id_key(child_id))).fetchone()
-                    if row is None:
-                        return None
-                    seq = row[0]
+            ids = [id_key(child_id) for child_id in id_list]
         except (TypeError, ValueError):  # an id that is no JSON value
             return None
-        except self.backend.errors as exc:
-            raise StoreError(self.backend.describe(exc)) from None
+        seq = 0
+        for child in ids:
+            row = yield self.q["child_seq_by_id"], (key, seq, child), True
+            if row is None:
+                return None
+            seq = row[0]
         return seq
 
     def node(self, key, id_list=()):
         """The node in the flat dictionary form, or None."""
+        return self._read(self._node_plan(key, id_list))
+
+    def _node_plan(self, key, id_list=()):
         id_list = list(id_list)
         path = self._path(key, id_list, "node")
         if path is not None:
-            return _node(self._one(*path))
-        seq = self.find(key, id_list)
+            return _node((yield path + (True,)))
+        seq = yield from self._find_plan(key, id_list)
         if seq is None:
             return None
-        return self.node_by_seq(key, seq)
+        return _node((yield self.q["node_by_seq"], (key, seq), True))
 
     def node_by_seq(self, key, seq):
         return _node(self._one(self.q["node_by_seq"], (key, seq)))
@@ -345,20 +394,20 @@ class Store:
     def children(self, key, id_list, cursor=None, limit=200):
         """(rows, next cursor) of the node's children in order, each with what
         a tree view needs; None when there is no such node."""
+        return self._read(self._children_plan(key, id_list, cursor, limit))
+
+    def _children_plan(self, key, id_list, cursor=None, limit=200):
         id_list = list(id_list)
         limit = _limit(limit)
         start = decode_cursor(cursor, 1)[0] if cursor else 0
         path = self._path(key, id_list, "children")
-        if path is not None:
-            rows = self._all(path[0], path[1] + (start, limit + 1))
-        else:
-            rows = []
+        rows = [] if path is None else (yield path[0], path[1] + (start, limit + 1), False)
         if not rows:  # no children, or no such node
-            seq = self.find(key, id_list)
+            seq = yield from self._find_plan(key, id_list)
             if seq is None:
                 return None
             if path is None:
-                rows = self._all(self.q["children_page"], (key, seq, start, limit + 1))
+                rows = yield self.q["children_page"], (key, seq, start, limit + 1), False
         out, text = [], self.dialect.text_out
         for r in rows[:limit]:
             path = loads(r[1])

@@ -16,7 +16,7 @@ import re
 from json.scanner import make_scanner
 
 from vexa.reporter.store.rows import (CHILD_KEYS, NotAResultsDocument, _Frame, _is_plugin,
-                                      exact_json, id_key, result_text, search_text, to_json,
+                                      _str_json, exact_json, id_key, search_text, to_json,
                                       utc_text)
 from vexa.reporter.store.sql import KIND_NODE, KIND_PLUGIN, KIND_TESTCASE
 
@@ -115,26 +115,55 @@ class _Text:
             self.fill()
 
 
-def node_row(seq, parent, pos, depth, fields, idlist, children, kind, encode=to_json):
+def node_row(seq, parent, pos, depth, fields, idlist, children, parent_plugin, encode=to_json):
+    """The row of one node. The common forms (a result as {"value": text},
+    times in UTC as the package writes them, ids that are text) are handled
+    here: this runs for every node of every import."""
     node_id = fields.get("id")
     start, stop = fields.get("starttime"), fields.get("stoptime")
     runtime = fields.get("runtime")
     if type(runtime) is not float:
-        runtime = float(runtime) if type(runtime) is int else None
+        runtime = _seconds(runtime)
     node_type = fields.get("type")
-    return (seq, parent, pos, depth, id_key(node_id), to_json(idlist), search_text(idlist),
-            node_type if type(node_type) is str else None, result_text(fields.get("result")), kind,
-            start if type(start) is str else None, utc_text(start),
-            stop if type(stop) is str else None, utc_text(stop),
-            runtime, children, encode(fields))
+    result = fields.get("result")
+    if type(result) is dict:
+        result = result.get("value")
+    result = result.lower() if type(result) is str else _result_word(result)
+    if result is None or depth > 2 or depth == 0:
+        kind = KIND_NODE
+    elif _is_plugin(fields, depth):
+        kind = KIND_PLUGIN
+    else:
+        kind = KIND_TESTCASE if depth == 2 and not parent_plugin else KIND_NODE
+    if type(start) is str:
+        start_utc = start[:26] if len(start) == 32 and start[10] == " " and start.endswith("+00:00") \
+            else utc_text(start)
+    else:
+        start = start_utc = None
+    if type(stop) is str:
+        stop_utc = stop[:26] if len(stop) == 32 and stop[10] == " " and stop.endswith("+00:00") \
+            else utc_text(stop)
+    else:
+        stop = stop_utc = None
+    return (seq, parent, pos, depth, _str_json(node_id) if type(node_id) is str else id_key(node_id),
+            to_json(idlist), search_text(idlist), node_type if type(node_type) is str else None,
+            result, kind, start, start_utc, stop, stop_utc, runtime, children, encode(fields))
 
 
-def _kind(fields, depth, parent_plugin):
-    if depth not in (1, 2) or result_text(fields.get("result")) is None:
-        return KIND_NODE
-    if _is_plugin(fields, depth):
-        return KIND_PLUGIN
-    return KIND_TESTCASE if depth == 2 and not parent_plugin else KIND_NODE
+def _seconds(value):
+    if type(value) is int:
+        try:
+            return float(value)
+        except OverflowError:  # an integer beyond any float: no runtime to sort by
+            return None
+    return None
+
+
+def _result_word(value):
+    # What result_text() makes of a result that is not text.
+    if value is None or isinstance(value, (dict, list)):
+        return None
+    return str(value).lower()
 
 
 class DocumentRows:
@@ -295,8 +324,7 @@ class DocumentRows:
             idlist = parent.idlist + [fields.get("id")]
         self.nodes += 1
         return node_row(frame.seq, frame.parent, frame.pos, frame.depth, fields, idlist,
-                        frame.children, _kind(fields, frame.depth, parent is not None and parent.plugin),
-                        self._encoder())
+                        frame.children, parent is not None and parent.plugin, self._encoder())
 
     def _whole(self, node, parent, pos, depth, parent_idlist, parent_plugin=False):
         """Rows of a subtree already parsed, in tree order."""
@@ -326,5 +354,4 @@ class DocumentRows:
             else:
                 fields, n = node, 0
             self.nodes += 1
-            yield node_row(seq, parent, pos, depth, fields, idlist, n,
-                           _kind(fields, depth, parent_plugin), encode)
+            yield node_row(seq, parent, pos, depth, fields, idlist, n, parent_plugin, encode)

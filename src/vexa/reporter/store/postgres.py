@@ -6,24 +6,33 @@ Several processes on several machines write and read one database:
 - connections are borrowed from the pool for one operation each, so a server
   keeps no state of its own and survives a restart of the database: a request
   on a connection that broke fails, the pool replaces it;
+- a server's tree reads (`async_reads`) go through connections of its event
+  loop's own (`_LoopReads`), as prepared statements in autocommit: one round
+  trip each, no hand-off to a thread and back, no cursor made for each;
 - node rows go in by COPY.
 
 PostgreSQL's text refuses NUL and lone surrogates, both of which a results
-file may hold: the dumper and loader below apply the store's text encoding
-(`sql.encode_text`) to every text value, so SQL sees equal strings as equal.
+file may hold: the dumper below applies the store's text encoding
+(`sql.encode_text`) to every string sent, so SQL sees equal strings as equal;
+the store decodes the columns that may hold such text as it reads them
+(`text_out`), as it does on SQLite.
 """
 
+import asyncio
 import atexit
+import collections
 import contextlib
-import json
+import itertools
+import re
 import threading
 import weakref
 
-from vexa.reporter.store.sql import (MARKER, NODE_COLUMNS, Dialect, _same, decode_text,
+from vexa.reporter.store.sql import (NODE_COLUMNS, Dialect, _same, decode_text,
                                      encode_node_rows, encode_text)
 from vexa.reporter.store.url import StoreError, redact
 
-POOL_SIZE = 8            # connections at most per process
+POOL_SIZE = 8            # connections at most per process, for threads
+ASYNC_POOL_SIZE = 8      # and for the reads made on a server's event loop
 CONNECT_TIMEOUT = 5      # seconds to reach the database
 WAIT = 5.0               # seconds a request waits for a free, working connection
 LOCK_TIMEOUT = "120s"    # an import may wait this long for another to finish
@@ -34,6 +43,10 @@ WRITE_LOCK = 0x76657861  # the advisory lock every writer of a store takes ("vex
 _OPEN = weakref.WeakSet()
 atexit.register(lambda: [backend.close() for backend in list(_OPEN)])
 
+# libpq's codes (psycopg.pq's enums, without importing psycopg here)
+_TUPLES_OK, _COMMAND_OK, _BAD, _IDLE = 2, 1, 1, 0
+
+
 class PostgresDialect(Dialect):
     name = "postgresql"
 
@@ -43,8 +56,11 @@ class PostgresDialect(Dialect):
     def contains(self, column):
         return "strpos(%s, ?) > 0" % column
 
-    # The adapters encode every string.
-    text_in = text_out = staticmethod(_same)
+    # The dumper encodes every string sent; a loader in Python for every text
+    # value read would cost more than the rest of a read, so the store
+    # decodes only the columns that may need it.
+    text_in = staticmethod(_same)
+    text_out = staticmethod(decode_text)
 
     def upgrade_text(self, cur):
         pass  # stored encoded from the first
@@ -56,25 +72,21 @@ class PostgresDialect(Dialect):
 
 
 def _adapters():
-    """Dumper and loader classes applying the text encoding (built on first use,
-    so that psycopg is imported only by stores that use it)."""
-    from psycopg.types.string import StrDumperUnknown, TextLoader
+    """The dumper class applying the text encoding, and psycopg's own (built on
+    first use, so that psycopg is imported only by stores that use it)."""
+    from psycopg.types.string import StrDumperUnknown
 
     class Dumper(StrDumperUnknown):
         def dump(self, obj):
             return encode_text(obj).encode("utf-8")
 
-    class Loader(TextLoader):
-        def load(self, data):
-            text = str(data, "utf-8")
-            return decode_text(text) if text[:1] == MARKER else text
-
-    return Dumper, Loader, StrDumperUnknown
+    return Dumper, StrDumperUnknown
 
 
 class PostgresBackend:
     dialect = PostgresDialect()
     inline_reads = False  # every read waits for the network
+    async_reads = True
 
     def __init__(self, url):
         try:
@@ -86,7 +98,7 @@ class PostgresBackend:
         self.errors = (psycopg.Error,)
         self.integrity_errors = (psycopg.IntegrityError,)
         self.name = redact(url)
-        self._dumper, self._loader, self._plain_dumper = _adapters()
+        self._dumper, self._plain_dumper = _adapters()
         self._copy_sql = {table: "COPY %s (%s) FROM STDIN" % (table, ", ".join(NODE_COLUMNS))
                           for table in ("nodes", "incoming")}
         kwargs = {"autocommit": True, "connect_timeout": CONNECT_TIMEOUT,
@@ -104,6 +116,8 @@ class PostgresBackend:
                 raise StoreError("store %s: the database's encoding is %s; create it with "
                                  "ENCODING 'UTF8'" % (self.name, _text(encoding)))
         self._pool_args = (psycopg_pool.ConnectionPool, url, kwargs)
+        self._url, self._kwargs = url, kwargs
+        self._async = {}  # event loop -> its _LoopReads
         self._lock = threading.Lock()
         self.pool = None
         self._open_pool()
@@ -113,8 +127,12 @@ class PostgresBackend:
         with self._lock:
             if self.pool is None:
                 make, url, kwargs = self._pool_args
+                # Imports and the rarer reads come here: each connection is
+                # tried before it is lent, so that an import made after the
+                # database restarted does not fail on a connection that broke.
                 pool = make(url, min_size=1, max_size=POOL_SIZE, kwargs=kwargs,
-                            configure=self._configure, timeout=WAIT, open=False, name="vexa-store")
+                            configure=self._configure, check=make.check_connection,
+                            timeout=WAIT, open=False, name="vexa-store")
                 try:
                     pool.open(wait=True, timeout=CONNECT_TIMEOUT)
                 except self._psycopg.Error as exc:
@@ -126,7 +144,30 @@ class PostgresBackend:
 
     def _configure(self, conn):
         conn.adapters.register_dumper(str, self._dumper)
-        conn.adapters.register_loader("text", self._loader)
+
+    async def read_async(self, plan, request):
+        """Run a read plan (see `Store.read_async`), from its first request,
+        on a connection of the running event loop's own."""
+        loop = asyncio.get_running_loop()
+        reads = self._async.get(loop)
+        if reads is None:
+            reads = self._async[loop] = _LoopReads(self, loop)
+        link = await reads.lend()
+        try:
+            while True:
+                rows = await link.fetch(*request)
+                try:
+                    request = plan.send(rows)
+                except StopIteration as done:
+                    return done.value
+        finally:
+            reads.give_back(link)
+
+    async def close_async(self):
+        """Close the running event loop's connections, if it has any."""
+        reads = self._async.pop(asyncio.get_running_loop(), None)
+        if reads is not None:
+            reads.close()
 
     @contextlib.contextmanager
     def borrow(self):
@@ -205,8 +246,192 @@ class PostgresBackend:
         close it before forking its workers)."""
         with self._lock:
             pool, self.pool = self.pool, None
+            self._async = {}  # each closed by its loop (`close_async`), or gone with it
         if pool is not None:
             pool.close()
+
+
+class _LoopReads:
+    """The connections one event loop reads through, at most ASYNC_POOL_SIZE;
+    a request finding them all busy waits up to WAIT seconds for one."""
+
+    def __init__(self, backend, loop):
+        self.backend, self.loop = backend, loop
+        self.idle = []
+        self.opened = 0             # connections open or being opened
+        self.waiting = collections.deque()
+        self.statements = {}        # the store's statement -> libpq's, with $n
+        self.closed = False
+
+    async def lend(self):
+        if self.idle:
+            return self.idle.pop()
+        if self.opened >= ASYNC_POOL_SIZE:
+            waiter = self.loop.create_future()
+            self.waiting.append(waiter)
+            timer = self.loop.call_later(WAIT, _expire, waiter)
+            try:
+                link = await waiter
+            except asyncio.CancelledError:
+                if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                    self.give_back(waiter.result())
+                raise
+            finally:
+                timer.cancel()
+            if link is not None:
+                return link
+            # None: one was dropped, so this request opens the next.
+        self.opened += 1
+        try:
+            psycopg = self.backend._psycopg
+            conn = await psycopg.AsyncConnection.connect(self.backend._url, **self.backend._kwargs)
+        except BaseException:
+            self.opened -= 1
+            if self.waiting:  # the next in line tries again
+                self._hand_over(None)
+            raise
+        return _Link(self, conn)
+
+    def give_back(self, link):
+        if self.closed or link.broken or link.pgconn.transaction_status != _IDLE:
+            link.drop()
+            self.opened -= 1
+            link = None
+        self._hand_over(link)
+
+    def _hand_over(self, link):
+        while self.waiting:
+            waiter = self.waiting.popleft()
+            if not waiter.done():
+                waiter.set_result(link)
+                return
+        if link is not None:
+            self.idle.append(link)
+
+    def prepared(self, statement):
+        """The statement with libpq's numbered placeholders, as bytes."""
+        text = self.statements.get(statement)
+        if text is None:
+            numbers = itertools.count(1)
+            text = self.statements[statement] = re.sub(
+                r"%%|%s", lambda m: "%" if m.group() == "%%" else "$%d" % next(numbers),
+                statement).encode("utf-8")
+        return text
+
+    def close(self):
+        self.closed = True
+        for link in self.idle:
+            link.drop()
+        self.idle = []
+
+
+def _expire(waiter):
+    if not waiter.done():
+        from psycopg_pool import PoolTimeout
+        waiter.set_exception(PoolTimeout("no connection came free in %g s" % WAIT))
+
+
+class _Link:
+    """One connection of a loop's reads. Statements go straight through
+    libpq's calls, prepared on the connection's first use of each: psycopg's
+    cursors, made for every use, would cost more than the query. The socket
+    is watched all the time, so a connection the database ends is noticed."""
+
+    def __init__(self, reads, conn):
+        from psycopg.adapt import Transformer
+        self.reads, self.conn, self.pgconn = reads, conn, conn.pgconn
+        self.names = {}     # prepared statement -> its name on this connection
+        self.broken = None  # the error that ended the connection
+        self.waiter = None
+        self.rows = Transformer(conn)
+        self.fd = self.pgconn.socket
+        reads.loop.add_reader(self.fd, self._readable)
+
+    def _readable(self):
+        try:
+            self.pgconn.consume_input()
+        except Exception as exc:  # noqa: BLE001 - the connection ended
+            self._break(exc)
+            return
+        waiter = self.waiter
+        if waiter is not None and not waiter.done() and not self.pgconn.is_busy():
+            waiter.set_result(None)
+
+    def _break(self, exc):
+        if self.broken is None:
+            self.broken = exc if isinstance(exc, self.reads.backend._psycopg.Error) else \
+                self.reads.backend._psycopg.OperationalError(str(exc) or "the connection ended")
+            self.reads.loop.remove_reader(self.fd)
+        waiter = self.waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_exception(self.broken)
+
+    async def _result(self):
+        """The result of the command sent (one statement, so one result)."""
+        pgconn = self.pgconn
+        while pgconn.flush():  # the socket took only part of it
+            await asyncio.sleep(0)
+        result = None
+        while True:
+            while pgconn.is_busy():
+                if self.broken is not None:
+                    raise self.broken
+                self.waiter = self.reads.loop.create_future()
+                try:
+                    await self.waiter
+                finally:
+                    self.waiter = None
+            res = pgconn.get_result()
+            if res is None:
+                break
+            if result is None:
+                result = res
+        if result is None or result.status not in (_TUPLES_OK, _COMMAND_OK):
+            if self.pgconn.status == _BAD:
+                self._break(OSError("the connection ended"))
+            from psycopg.errors import error_from_result
+            if result is None:
+                raise self.broken or self.reads.backend._psycopg.OperationalError("no answer")
+            raise error_from_result(result)
+        return result
+
+    async def fetch(self, statement, args, one):
+        if self.broken is not None:
+            raise self.broken
+        pgconn = self.pgconn
+        name = self.names.get(statement)
+        try:
+            if name is None:
+                name = b"vexa_%d" % len(self.names)
+                pgconn.send_prepare(name, self.reads.prepared(statement))
+                await self._result()
+                self.names[statement] = name
+            pgconn.send_query_prepared(name, [_param(a) for a in args])
+            result = await self._result()
+        except self.reads.backend._psycopg.Error:
+            raise
+        except Exception as exc:  # libpq refused to send: the connection ended
+            self._break(exc)
+            raise self.broken from None
+        rows = self.rows
+        rows.set_pgresult(result)
+        if one:
+            return rows.load_row(0, tuple) if result.ntuples else None
+        return rows.load_rows(0, result.ntuples, tuple)
+
+    def drop(self):
+        if self.broken is None:
+            self.broken = self.reads.backend._psycopg.OperationalError("closed")
+            self.reads.loop.remove_reader(self.fd)
+        self.pgconn.finish()
+
+
+def _param(value):
+    if value is None:
+        return None
+    if type(value) is str:
+        return encode_text(value).encode("utf-8")
+    return str(value).encode("ascii")
 
 
 def _first_line(exc):

@@ -59,6 +59,7 @@ class RunPage {
     this.params = new URLSearchParams(params);
     this.go = go;
     this.timer = null;
+    this.refreshing = false;
     this.disposed = false;
   }
 
@@ -99,6 +100,8 @@ class RunPage {
     this.generation = info.generation;
     this.head = h("div", null, header(info));
     this.live = h("span", {class: "live", role: "status"});
+    this.refreshButton = h("button", {type: "button", class: "link refresh", hidden: true,
+                                      onclick: () => this.refreshNow()}, "refresh now");
     this.messages = h("div", {class: "messages"});
     this.diffBox = h("section", {class: "diff", "aria-label": "Comparison"});
     this.searchBox = h("section", {class: "search-results", "aria-label": "Search results"});
@@ -118,7 +121,7 @@ class RunPage {
       this.compareSelect.addEventListener("change", () => this.compare(this.compareSelect.value));
       tools.append(this.compareSelect);
     }
-    tools.append(this.live);
+    tools.append(this.live, this.refreshButton);
     // replaceChildren() would write a null as the text "null".
     main.replaceChildren(
       ...(this.source.can.runs ? [h("nav", {class: "crumbs"}, h("a", {href: "#/"}, "Runs"), " / ",
@@ -320,11 +323,20 @@ class RunPage {
 
   schedule() {
     this.live.textContent = "live: refreshing every " + LIVE_EVERY / 1000 + " s";
+    this.refreshButton.hidden = false;
     this.timer = setTimeout(() => this.refresh(), LIVE_EVERY);
+  }
+
+  // Who is watching a step finish need not wait for the next turn.
+  refreshNow() {
+    if (this.refreshing || this.disposed) return;
+    clearTimeout(this.timer);
+    this.refresh();
   }
 
   async refresh() {
     if (this.disposed) return;
+    this.refreshing = true;
     try {
       const info = await this.source.info(this.key);
       if (info.generation !== this.generation) {
@@ -351,10 +363,13 @@ class RunPage {
       }
       if (info.finished) {
         this.live.textContent = "finished";
+        this.refreshButton.hidden = true;
         return;
       }
     } catch (err) {
       this.live.textContent = "live: " + (err.message || err) + "; trying again";
+    } finally {
+      this.refreshing = false;
     }
     if (!this.disposed) this.schedule();
   }
