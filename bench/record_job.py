@@ -4,6 +4,7 @@
     python bench/record_job.py --callgrind [SECTIONS]
     python bench/record_job.py [SECTIONS ...] --against "[NAME=VALUE ...] OTHER_PYTHON"
     python bench/record_job.py ... --standins REV
+    python bench/record_job.py [SECTIONS ...] --gc
 
 Each task has a common setup with subsections, testcases and a common
 cleanup; each testcase starts with a description and an xref, and each of
@@ -19,6 +20,10 @@ interpreter start-up and imports do not count.
 --against runs each measurement in a fresh interpreter, alternating between
 this one and OTHER_PYTHON (say another checkout's venv), so both builds are
 compared in one sitting under the same load.
+
+--gc prints where the cyclic garbage collector's time goes instead: CPU
+time per section, the collector's in all collections and in full ones, the number of full
+collections, and the objects it tracks per section of the finished run.
 
 --standins REV measures this build with the framework stand-ins the
 reporter calls (vexa.results, vexa.utils) as they were at git revision REV,
@@ -105,6 +110,36 @@ def time_per_section(record, n_sections):
     return elapsed / sections, sections, cpu / sections
 
 
+def collector_per_section(record, n_sections):
+    """CPU time per section, the collector's share of it, and what it tracks
+    (CPU time: on a shared machine it waits less than wall-clock time)."""
+    spent = {"all": 0.0, "full": 0.0, "fulls": 0}
+    began = []
+
+    def timer(phase, info):
+        if phase == "start":
+            began.append(time.process_time())
+            return
+        seconds = time.process_time() - began.pop()
+        spent["all"] += seconds
+        if info["generation"] == 2:
+            spent["full"] += seconds
+            spent["fulls"] += 1
+
+    gc.collect()
+    before = len(gc.get_objects())
+    gc.callbacks.append(timer)
+    start = time.process_time()
+    run, sections = record(n_sections)
+    elapsed = time.process_time() - start
+    gc.callbacks.remove(timer)
+    gc.collect()
+    tracked = len(gc.get_objects()) - before
+    del run
+    return (elapsed / sections, sections, spent["all"] / sections, spent["full"] / sections,
+            spent["fulls"], tracked / sections)
+
+
 def memory_per_section(record, n_sections):
     gc.collect()
     tracemalloc.start()
@@ -184,7 +219,8 @@ def main():
             sections = record(n)[1] if n else 0
             print(0, sections)
         else:
-            measured = time_per_section if what == "time" else memory_per_section
+            measured = {"time": time_per_section, "memory": memory_per_section,
+                        "gc": collector_per_section}[what]
             print(*measured(record, n))
         return
 
@@ -214,6 +250,17 @@ def main():
                 per_section, sections = instructions(python, shape, n)
                 print("%-*s %8d sections: %8.0f instructions per section"
                       % (width, label, sections, per_section), flush=True)
+        return
+
+    if "--gc" in args:
+        for n in sizes or [10_000, 100_000, 1_000_000]:
+            for _ in range(1 if n >= 1_000_000 else repeat):
+                for label, python in pythons:
+                    seconds, sections, collector, full, fulls, tracked = one(python, shape, "gc", n)
+                    print("%-*s %8d sections: CPU %6.2f us per section, collector %5.2f us (full %5.2f us"
+                          " in %d), %.2f tracked objects per section"
+                          % (width, label, sections, seconds * 1e6, collector * 1e6, full * 1e6,
+                             fulls, tracked), flush=True)
         return
 
     for n in sizes or [10_000, 100_000, 1_000_000]:

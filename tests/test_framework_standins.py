@@ -203,6 +203,43 @@ class TestFasterStandIns:
             assert outcomes[0] == outcomes[1]
         assert fast.data == plain.data and fast._derived == plain._derived
 
+    @given(st.lists(st.tuples(st.booleans(), keys, st.integers() | st.lists(st.integers(), max_size=1)),
+                    max_size=20))
+    def test_counter_left_to_the_collector_whenever_it_could_be_in_a_cycle(self, operations):
+        import gc
+        import vexa.results as results
+
+        if results._Counts is None:
+            pytest.skip("vexa._counts is not built")
+
+        class Tracked(ResultCounter):
+            __slots__ = ("note",)  # storage of its own: always tracked
+
+        counters = [ResultCounter(), Tracked(), results._PlainCounts()]
+        fast = counters[0]
+        assert not gc.is_tracked(fast) and gc.is_tracked(counters[1])
+        held_container = False
+        for direct, key, value in operations:
+            outcomes = []
+            for counter in counters:
+                try:
+                    if direct:
+                        counter.data[key] = value
+                    else:
+                        counter[key] = value
+                    outcomes.append(counter[key])
+                except TypeError as e:
+                    outcomes.append(type(e))
+            assert outcomes[0] == outcomes[1] == outcomes[2]
+            held = [*fast.data.values(), *(fast._derived or {}).values()]
+            if any(isinstance(v, list) for v in held):
+                held_container = True
+                assert gc.is_tracked(fast)
+            elif not held_container:
+                assert not gc.is_tracked(fast)
+        assert fast.data == counters[1].data == counters[2].data
+        assert fast._derived == counters[1]._derived == counters[2]._derived
+
     nested = st.recursive(st.integers() | st.text(max_size=2) | st.booleans(),
                           lambda inner: st.lists(inner, max_size=3)
                           | st.dictionaries(st.sampled_from("abc"), inner, max_size=3),

@@ -6,6 +6,7 @@ import gc
 import subprocess
 import sys
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -95,6 +96,62 @@ OPERATIONS = {
 @pytest.mark.parametrize("name", sorted(OPERATIONS))
 def test_no_leak(name):
     assert not grows(OPERATIONS[name]), name
+
+
+class Marker:
+    """Something inside a cycle that a weak reference can watch."""
+
+
+def child_of(node):
+    return rs.Section(id="child", seq_num=1, parent=node)
+
+
+# Cycles a user makes through what a step holds: its lists and its counter
+# (which the collector is spared while they hold plain values).
+CYCLES = {
+    "detail added": lambda step, m: step.add_detail({"m": m}),
+    "details given to stop": lambda step, m: step.stop(details=[m]),
+    "details appended, then stopped": lambda step, m: (step.details.append(m), step.stop()),
+    "child appended, then stopped": lambda step, m: (step.sections.append(child_of(step)),
+                                                     step.sections[0].extra.update(m=m), step.stop()),
+    "child given to update": lambda step, m: step.update({"sections": [child_of(step)]}),
+    "counter item": lambda step, m: step.health_summary.__setitem__("passed", m),
+    "counter total": lambda step, m: step.health_summary.__setitem__("total", [m]),
+    "counter data written, then read": lambda step, m: (step.health_summary.data.update(x=m),
+                                                        step.health_summary["x"]),
+    "counter weight": lambda step, m: setattr(step.health_summary, "weight", m),
+}
+
+
+@pytest.mark.parametrize("make", CYCLES.values(), ids=list(CYCLES))
+def test_a_dropped_run_with_cycles_of_its_users_is_freed(make):
+    def record_and_drop():
+        run = rs.Runsheaf(id="r", seq_num=0)
+        tc = run.add_task(id="t", seq_num=1).add_section(id="tc", seq_num=2)
+        step = tc.add_section(id=1, seq_num=3)
+        step.start(description="d", xref={"line": 1})
+        step.add_detail("text")
+        marker = Marker()
+        marker.step = step  # the step reaches the marker below: a cycle
+        make(step, marker)
+        return weakref.ref(run), weakref.ref(marker)
+
+    refs = record_and_drop()
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None]
+
+
+def test_a_step_of_plain_values_leaves_the_collector_only_itself():
+    run = rs.Runsheaf(id="r", seq_num=0)
+    tc = run.add_task(id="t", seq_num=1).add_section(id="tc", seq_num=2)
+    step = tc.add_section(id=1, seq_num=3)
+    step.start(description="d", xref={"line": 1}, index=1, details=["a"])
+    step.add_detail("b")
+    step.stop(result=Passed)
+    tc.stop()
+    held = [step.details, step.sections, step.health_summary, step.extra, step.logs, step.xref]
+    assert gc.is_tracked(step) and not any(gc.is_tracked(x) for x in held)
+    assert gc.is_tracked(tc.sections)
 
 
 def reachable(root):

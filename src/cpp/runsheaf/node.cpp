@@ -40,6 +40,50 @@ void header_init(nb::handle self, nb::handle report) {
 nb::object header_as_dict(nb::handle self) { return get_attr(self, N.data); }
 
 // ---------------------------------------------------------------------------
+// Lists the cyclic collector need not walk
+//
+// Every node gets a list of details and every section a list of children,
+// and most stay empty or hold strings: they cannot be part of a reference
+// cycle, yet the collector would walk each of them at every full collection,
+// and a long job holds millions. So they start untracked, as CPython leaves
+// a dict of plain values, and are tracked as soon as the reporter sees them
+// hold something that could be part of a cycle: when it appends a child or a
+// detail, extends them from keywords, or stops the node. A cycle a user makes
+// through such a list without handing the node back to the reporter is not
+// collected (as with any object the collector does not track); nothing else
+// changes.
+
+// Whether `value` could be part of a cycle, as CPython's dicts decide it.
+bool may_be_tracked(PyObject *value) {
+    return PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+}
+
+nb::object untracked_list() {
+    nb::object list = steal_checked(PyList_New(0));
+    PyObject_GC_UnTrack(list.ptr());
+    return list;
+}
+
+// Tracks `list` once `item`, just appended to it, could be part of a cycle.
+void track_for(nb::handle list, nb::handle item) {
+    if (PyList_CheckExact(list.ptr()) && !PyObject_GC_IsTracked(list.ptr()) &&
+        may_be_tracked(item.ptr()))
+        PyObject_GC_Track(list.ptr());
+}
+
+// Tracks `list` if one of its items from `start` on could be part of a cycle.
+void track_if_needed(nb::handle list, Py_ssize_t start) {
+    PyObject *op = list.ptr();
+    if (!PyList_CheckExact(op) || PyObject_GC_IsTracked(op))
+        return;
+    for (Py_ssize_t i = start < 0 ? 0 : start, n = PyList_GET_SIZE(op); i < n; ++i)
+        if (may_be_tracked(PyList_GET_ITEM(op, i))) {
+            PyObject_GC_Track(op);
+            return;
+        }
+}
+
+// ---------------------------------------------------------------------------
 // ReportObjectBase: identity
 
 void node_init(nb::handle self, nb::handle id, nb::handle seq_num,
@@ -56,7 +100,7 @@ void node_init(nb::handle self, nb::handle id, nb::handle seq_num,
     set_attr(self, N.stoptime, nb::none());
     set_attr(self, N.runtime, nb::none());
     set_attr(self, N.result_rollup, nb::none());
-    set_attr(self, N.details, nb::list());
+    set_attr(self, N.details, untracked_list());
     set_attr(self, N.extra, nb::dict());
 }
 
@@ -181,6 +225,9 @@ uint32_t compute_facts(PyTypeObject *type) {
         facts |= PLAIN_NEW;
     if (!own_class_attribute(type))
         facts |= PLAIN_CLASS;
+    if (type->tp_getattro == PyObject_GenericGetAttr && !get_optional_attr(cls, N.details) &&
+        !get_optional_attr(cls, N.sections))
+        facts |= PLAIN_LISTS;
     nb::object init = get_optional_attr(cls, N.init);
     for (int i = 0; i < 4; ++i)
         if (init.is_valid() && init.ptr() == state->own_init[i].ptr())
@@ -233,10 +280,12 @@ void apply_update(nb::handle self, Each &&each) {
         }
         nb::object current = get_optional_attr(self, key);
         if (current.is_valid() && PyList_Check(current.ptr())) {
+            Py_ssize_t had = PyList_GET_SIZE(current.ptr());
             if (PyList_Check(value))
                 call_method(current, N.extend, nb::handle(value));
             else
                 check(PyList_Append(current.ptr(), value) == 0);
+            track_if_needed(current, had);
         } else {
             set_attr(self, key, nb::handle(value));
         }
@@ -298,15 +347,22 @@ void node_stop(nb::handle self, Keywords &kw) {
     nb::object flag = kw.pop(N.result_rollup, Py_True);
     set_attr(self, N.result_rollup, flag);
     update(self, kw);
+    // What a user appended to the lists directly; read only where reading
+    // them runs no code of the class.
+    if (facts_of(self) & PLAIN_LISTS)
+        for (PyObject *name : {N.details, N.sections})
+            if (nb::object list = get_optional_attr(self, name))
+                track_if_needed(list, 0);
     if (truthy(flag))
         roll_up(self);
 }
 
 void node_add_detail(nb::handle self, nb::handle detail) {
     nb::object details = get_attr(self, N.details);
-    if (PyList_CheckExact(details.ptr()))
+    if (PyList_CheckExact(details.ptr())) {
         check(PyList_Append(details.ptr(), detail.ptr()) == 0);
-    else
+        track_for(details, detail);
+    } else
         call_method(details, N.append, detail);
 }
 

@@ -15,6 +15,10 @@ void counter_increment(nb::handle counter, nb::handle key);
 nb::object result_key(nb::handle value);
 nb::object basename(nb::handle path);
 bool is_top(nb::handle parent, nb::handle runsheaf_cls);
+// A node's own lists, left to the cyclic collector only once they could be
+// part of a cycle (see node.cpp).
+nb::object untracked_list();
+void track_for(nb::handle list, nb::handle item);
 
 // ReportHeader
 void header_init(nb::handle self, nb::handle report);
@@ -32,6 +36,7 @@ enum : uint32_t {
     INIT_SECTION = 64,
     INIT_PLUGIN = 128,
     PLAIN_CLASS = 256,  // no __class__ of its own: isinstance() goes by the type alone
+    PLAIN_LISTS = 512,  // details and sections read from the instance alone
 };
 uint32_t facts_of_type(PyTypeObject *type);
 inline uint32_t facts_of(nb::handle obj) { return facts_of_type(Py_TYPE(obj.ptr())); }

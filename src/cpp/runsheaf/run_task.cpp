@@ -33,7 +33,9 @@ nb::object add_child(nb::handle self, const Keywords &kw, PyObject *cls_name,
         d[N.parent] = self;
         child = call_with(cls, nb::tuple(), d);
     }
-    call_method(get_attr(self, list_name), N.append, child);
+    nb::object list = get_attr(self, list_name);
+    call_method(list, N.append, child);
+    track_for(list, child);
     return child;
 }
 

@@ -48,7 +48,7 @@ void section_init(nb::handle self, NodeArgs &args) {
     set_attr(self, N.result, nb::none());
     set_attr(self, N.health_result, nb::none());
     set_attr(self, N.health_summary, call(global(N.ResultCounter)));
-    set_attr(self, N.sections, nb::list());
+    set_attr(self, N.sections, untracked_list());
     set_attr(self, N.logfile, nb::none());
     set_attr(self, N.logs, nb::dict());
 }
@@ -70,7 +70,7 @@ void section_stop(nb::handle self, Keywords &kw) {
 
 void plugin_init(nb::handle self, NodeArgs &args) {
     init_from(self, args);
-    set_attr(self, N.sections, nb::list());
+    set_attr(self, N.sections, untracked_list());
     set_attr(self, N.result, nb::none());
     set_attr(self, N.summary, nb::none());
     set_attr(self, N.health_result, nb::none());

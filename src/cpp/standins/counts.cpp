@@ -51,6 +51,48 @@ PyObject *attribute(Counts *self, PyObject *value, const char *name) {
     return value;
 }
 
+// A job makes a counter for every node, and a counter of counts holds
+// nothing a reference cycle could pass through, so the cyclic collector is
+// spared walking it: it is untracked while it holds only plain values (dicts
+// the collector does not track, a float, None), and tracked again as soon as
+// it is seen to hold more, as CPython treats its dicts. Whatever is written
+// through the counter is seen at once; a container written into `data`
+// directly is seen at the counter's next use.
+bool untracked_dict(PyObject *table) {
+    return PyDict_CheckExact(table) && !PyObject_GC_IsTracked(table);
+}
+
+bool holds_plain(Counts *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    if (type->tp_basicsize != sizeof(Counts) || type->tp_dictoffset ||
+        (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return false;  // a subclass's own slots or __dict__ could hold anything
+    return (!self->data || untracked_dict(self->data)) &&
+           (!self->weight || !PyObject_IS_GC(self->weight)) &&
+           (!self->derived || self->derived == Py_None || untracked_dict(self->derived));
+}
+
+void settle(Counts *self) {
+    PyObject *op = (PyObject *) self;
+    bool plain = holds_plain(self), tracked = PyObject_GC_IsTracked(op);
+    if (plain && tracked)
+        PyObject_GC_UnTrack(op);
+    else if (!plain && !tracked)
+        PyObject_GC_Track(op);
+}
+
+// On every item access, so kept short: an untracked counter held only plain
+// values when it was untracked, and attributes set since were settled then;
+// what can change unseen is what its tables hold.
+void track_if_needed(Counts *self) {
+    PyObject *op = (PyObject *) self;
+    if (PyObject_GC_IsTracked(op))
+        return;
+    if ((self->data && PyObject_GC_IsTracked(self->data)) ||
+        (self->derived && PyObject_GC_IsTracked(self->derived)))
+        PyObject_GC_Track(op);
+}
+
 // mapping.get(key, 0)
 PyObject *get_or_zero(PyObject *mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping)) {
@@ -64,6 +106,7 @@ PyObject *get_or_zero(PyObject *mapping, PyObject *key) {
 
 PyObject *counts_getitem(PyObject *op, PyObject *key) {
     Counts *self = (Counts *) op;
+    track_if_needed(self);
     int derived = is_derived(key);
     if (derived < 0)
         return nullptr;
@@ -98,10 +141,20 @@ int counts_setitem(PyObject *op, PyObject *key, PyObject *value) {
                 return -1;
             Py_SETREF(self->derived, table);
         }
-        return PyObject_SetItem(self->derived, key, value);
+        int done = PyObject_SetItem(self->derived, key, value);
+        track_if_needed(self);
+        return done;
     }
     PyObject *data = attribute(self, self->data, "data");
-    return data ? PyObject_SetItem(data, key, value) : -1;
+    int done = data ? PyObject_SetItem(data, key, value) : -1;
+    track_if_needed(self);
+    return done;
+}
+
+int counts_setattro(PyObject *op, PyObject *name, PyObject *value) {
+    int done = PyObject_GenericSetAttr(op, name, value);
+    settle((Counts *) op);
+    return done;
 }
 
 int counts_init(PyObject *op, PyObject *args, PyObject *kwargs) {
@@ -116,6 +169,7 @@ int counts_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     Py_XSETREF(self->data, data);
     Py_XSETREF(self->weight, Py_NewRef(unit_weight));
     Py_XSETREF(self->derived, Py_NewRef(Py_None));
+    settle(self);
     return 0;
 }
 
@@ -154,6 +208,7 @@ PyMemberDef counts_members[] = {
 PyType_Slot counts_slots[] = {
     {Py_mp_subscript, (void *) counts_getitem},
     {Py_mp_ass_subscript, (void *) counts_setitem},
+    {Py_tp_setattro, (void *) counts_setattro},
     {Py_tp_init, (void *) counts_init},
     {Py_tp_new, (void *) PyType_GenericNew},
     {Py_tp_traverse, (void *) counts_traverse},
