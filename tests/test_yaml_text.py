@@ -195,8 +195,11 @@ class TestSameTextAsPyYAML:
     @given(runs())
     def test_report_trees(self, run):
         assert_same(run)
-        for task in run.tasks:
-            assert_same(task)
+        # a drawn field may have replaced the tasks list itself
+        tasks = run.tasks if isinstance(run.tasks, list) else []
+        for task in tasks:
+            if isinstance(task, rs.Task):
+                assert_same(task)
 
     @given(values)
     def test_any_value_in_extra_or_details(self, value):
