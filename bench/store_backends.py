@@ -1,7 +1,7 @@
 """Import and serving figures of the store on SQLite and on PostgreSQL.
 
     VEXA_TEST_POSTGRES=postgresql://... python bench/store_backends.py \\
-        [--sections N] [--runs R] [--seconds S] [--connections C] [--workers W]
+        [--sections N] [--runs R] [--seconds S] [--connections C] [--workers W[,W...]]
         [--backends sqlite,postgresql] [--skip-import] [--skip-serving]
 
 1. Import: a results file of N sections (1,000,000 by default; written once
@@ -258,7 +258,8 @@ def main():
     parser.add_argument("--serve-sections", type=int, default=100_000)
     parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--connections", type=int, default=50)
-    parser.add_argument("--workers", type=int, default=2, help="worker processes per server")
+    parser.add_argument("--workers", default="2",
+                        help="worker processes per server; a list (1,2) measures each in turn")
     parser.add_argument("--backends", default="sqlite,postgresql",
                         help="which back ends to measure (sqlite,postgresql)")
     parser.add_argument("--skip-import", action="store_true")
@@ -286,8 +287,8 @@ def main():
         if not args.skip_serving:
             path = results_file(args.serve_sections)
             print("serving %d runs of %d sections, %d connections, %d s, random nodes and "
-                  "children pages; %d worker processes a server"
-                  % (args.runs, args.serve_sections, args.connections, args.seconds, args.workers))
+                  "children pages"
+                  % (args.runs, args.serve_sections, args.connections, args.seconds))
             for name, count in (("sqlite", 1), ("postgresql", 2)):
                 if name not in args.backends.split(","):
                     continue
@@ -297,27 +298,33 @@ def main():
                     url, schema = postgres_url(base)
                     schemas.append(schema)
                 keys = fill(url, path, args.runs)
-                servers = serve(url, count, args.workers)
-                try:
-                    wrk(servers, keys, args.serve_sections, min(5, args.seconds),
-                        args.connections)  # warms the caches, and the servers' connections
-                    rps, latency, errors, cpu, before, after = wrk(
-                        servers, keys, args.serve_sections, args.seconds, args.connections)
-                finally:
-                    for process, _ in servers:
-                        process.terminate()
-                        process.wait()
-                print("  %-10s %d server%s  %7.0f responses/s  p50/p90/p99 %s ms  errors %d  "
-                      "CPU per response: servers %.2f ms%s  memory %s MB -> %s MB"
-                      % (name, count, "s" if count > 1 else " ", rps,
-                         "/".join("%.1f" % v for v in latency), errors, cpu[0],
-                         ", database %.2f ms" % cpu[1]
-                         if name == "postgresql" and cpu[1] is not None else "",
-                         "+".join(map(str, before)), "+".join(map(str, after))), flush=True)
+                for workers in [int(w) for w in args.workers.split(",")]:
+                    measure_serving(name, url, count, workers, keys, args)
     finally:
         for schema in schemas:
             drop_schema(base, schema)
         subprocess.run(["rm", "-rf", work])
+
+
+def measure_serving(name, url, count, workers, keys, args):
+    """One serving measurement: `count` servers of `workers` processes each."""
+    servers = serve(url, count, workers)
+    try:
+        wrk(servers, keys, args.serve_sections, min(5, args.seconds),
+            args.connections)  # warms the caches, and the servers' connections
+        rps, latency, errors, cpu, before, after = wrk(
+            servers, keys, args.serve_sections, args.seconds, args.connections)
+    finally:
+        for process, _ in servers:
+            process.terminate()
+            process.wait()
+    print("  %-10s %d server%s x %d worker%s  %7.0f responses/s  p50/p90/p99 %s ms  errors %d  "
+          "CPU per response: servers %.2f ms%s  memory %s MB -> %s MB"
+          % (name, count, "s" if count > 1 else " ", workers, "s" if workers > 1 else " ", rps,
+             "/".join("%.1f" % v for v in latency), errors, cpu[0],
+             ", database %.2f ms" % cpu[1]
+             if name == "postgresql" and cpu[1] is not None else "",
+             "+".join(map(str, before)), "+".join(map(str, after))), flush=True)
 
 
 if __name__ == "__main__":
