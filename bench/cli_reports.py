@@ -8,7 +8,7 @@ round is shown: wall-clock and CPU seconds (CPU time of the child, which
 other work on the machine hardly changes). Targets for 100,000 sections:
 summary <= 2 s, diff of two files <= 3 s, check --strict <= 1.5x check.
 Also shown: reading the JSON with and without orjson, and the YAML figures
-(no target: PyYAML's reader is slow).
+(no target).
 """
 
 import json

@@ -275,14 +275,14 @@ def _parse_json(path, data, lean=False):
 def _parse_yaml(path, data):
     import yaml
 
-    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    from vexa.reporter.yaml_reader import load_yaml
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         raise ResultsFileError(path, "not UTF-8 text: byte 0x%02x at offset %d cannot be decoded"
                                % (data[exc.start], exc.start)) from None
     try:
-        document = yaml.load(text, Loader=loader)
+        document = load_yaml(text)
     except yaml.YAMLError as exc:
         mark = getattr(exc, "problem_mark", None)
         problem = getattr(exc, "problem", None) or str(exc).splitlines()[0]

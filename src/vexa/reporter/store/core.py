@@ -140,11 +140,13 @@ class Store:
 
     def _import_yaml(self, path, progress=None):
         import yaml
+
+        from vexa.reporter.yaml_reader import load_yaml
         with open(path, "rb") as f:
             data = f.read()
         digest = hashlib.sha256(data).hexdigest()
         try:
-            document = yaml.load(data, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+            document = load_yaml(data)
         except yaml.YAMLError as exc:
             raise StoreError("%s: not valid YAML: %s" % (path, " ".join(str(exc).split()))) from None
         del data
