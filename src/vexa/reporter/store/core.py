@@ -1,6 +1,7 @@
 """The store: runs and their nodes in a database, whatever the back end."""
 
 import base64
+import contextlib
 import datetime
 import hashlib
 import io
@@ -64,26 +65,31 @@ class Store:
 
     def _prepare(self, create):
         backend = self.backend
+        with self._database_errors(), backend.borrow() as conn:
+            # The usual case needs no write, so it never waits for an import.
+            try:
+                row = conn.execute(self.q["get_meta"], ("schema_version",)).fetchone()
+            except backend.errors:
+                row = None  # a new store: no tables yet
+            if row is not None and row[0] == str(sql.SCHEMA_VERSION):
+                return
+            if row is None and not create:
+                raise StoreError("store %s: no such store" % backend.name)
+            try:
+                backend.begin_write(conn)
+                self._settle_schema(conn.cursor())
+                backend.commit(conn)
+            except BaseException:
+                backend.rollback(conn)
+                raise
+
+    @contextlib.contextmanager
+    def _database_errors(self):
+        """A database's error as a StoreError of one line."""
         try:
-            with backend.borrow() as conn:
-                # The usual case needs no write, so it never waits for an import.
-                try:
-                    row = conn.execute(self.q["get_meta"], ("schema_version",)).fetchone()
-                except backend.errors:
-                    row = None  # a new store: no tables yet
-                if row is not None and row[0] == str(sql.SCHEMA_VERSION):
-                    return
-                if row is None and not create:
-                    raise StoreError("store %s: no such store" % backend.name)
-                try:
-                    backend.begin_write(conn)
-                    self._settle_schema(conn.cursor())
-                    backend.commit(conn)
-                except BaseException:
-                    backend.rollback(conn)
-                    raise
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+            yield
+        except self.backend.errors as exc:
+            raise StoreError(self.backend.describe(exc)) from None
 
     def _settle_schema(self, cur):
         cur.execute("CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
@@ -167,22 +173,19 @@ class Store:
         """Run `work(cursor)` in a write transaction; it returns (result,
         whether to commit)."""
         backend = self.backend
-        try:
-            with backend.borrow() as conn:
-                try:
-                    backend.begin_write(conn)
-                    result, keep = work(conn.cursor())
-                    if keep:
-                        backend.commit(conn)
-                        backend.after_import(conn)
-                    else:
-                        backend.rollback(conn)
-                    return result
-                except BaseException:
+        with self._database_errors(), backend.borrow() as conn:
+            try:
+                backend.begin_write(conn)
+                result, keep = work(conn.cursor())
+                if keep:
+                    backend.commit(conn)
+                    backend.after_import(conn)
+                else:
                     backend.rollback(conn)
-                    raise
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+                return result
+            except BaseException:
+                backend.rollback(conn)
+                raise
 
     def _write_rows(self, cur, document, source, digest, progress=None):
         rows = document.rows()
@@ -261,18 +264,12 @@ class Store:
     # -- reading --------------------------------------------------------------
 
     def _all(self, statement, args):
-        try:
-            with self.backend.borrow() as conn:
-                return conn.execute(statement, args).fetchall()
-        except self.backend.errors as exc:
-            raise StoreError(self.backend.describe(exc)) from None
+        with self._database_errors(), self.backend.borrow() as conn:
+            return conn.execute(statement, args).fetchall()
 
     def _one(self, statement, args):
-        try:
-            with self.backend.borrow() as conn:
-                return conn.execute(statement, args).fetchone()
-        except self.backend.errors as exc:
-            raise StoreError(self.backend.describe(exc)) from None
+        with self._database_errors(), self.backend.borrow() as conn:
+            return conn.execute(statement, args).fetchone()
 
     def runs(self, name=None, result=None, finished=None, cursor=None, limit=50):
         """(runs, next cursor or None): newest first."""
@@ -318,18 +315,14 @@ class Store:
             request = next(plan)
         except StopIteration as done:
             return done.value
-        backend = self.backend
-        try:
-            with backend.borrow() as conn:
-                while True:
-                    statement, args, one = request
-                    cur = conn.execute(statement, args)
-                    try:
-                        request = plan.send(cur.fetchone() if one else cur.fetchall())
-                    except StopIteration as done:
-                        return done.value
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+        with self._database_errors(), self.backend.borrow() as conn:
+            while True:
+                statement, args, one = request
+                cur = conn.execute(statement, args)
+                try:
+                    request = plan.send(cur.fetchone() if one else cur.fetchall())
+                except StopIteration as done:
+                    return done.value
 
     async def read_async(self, name, *args):
         """`node`, `children`, `find` or `run` on the running event loop, for
@@ -339,11 +332,8 @@ class Store:
             request = next(plan)
         except StopIteration as done:
             return done.value
-        backend = self.backend
-        try:
-            return await backend.read_async(plan, request)
-        except backend.errors as exc:
-            raise StoreError(backend.describe(exc)) from None
+        with self._database_errors():
+            return await self.backend.read_async(plan, request)
 
     async def close_async(self):
         """Close what the store opened on the running event loop."""
@@ -464,13 +454,10 @@ class Store:
         """Every node, the run first, as (idlist, type, result, runtime), in
         tree order: what the comparison of two runs reads."""
         text = self.dialect.text_out
-        try:
-            with self.backend.borrow() as conn:
-                for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
-                    for r in rows:
-                        yield (loads(r[0]), text(r[1]), text(r[2]), r[3])
-        except self.backend.errors as exc:
-            raise StoreError(self.backend.describe(exc)) from None
+        with self._database_errors(), self.backend.borrow() as conn:
+            for rows in self.backend.stream(conn, self.q["tree_rows"], (key,), BATCH):
+                for r in rows:
+                    yield (loads(r[0]), text(r[1]), text(r[2]), r[3])
 
 
 def _node(row):
