@@ -1,6 +1,7 @@
 # Sourced by .ci/run: a throwaway PostgreSQL cluster for the store's tests, on
 # a free loopback port, removed when the calling shell exits. Exports its URL
-# as VEXA_TEST_POSTGRES and its folder as VEXA_TEST_PGDATA.
+# as VEXA_TEST_POSTGRES and its folder as VEXA_TEST_PGDATA. VEXA_PG_OPTIONS
+# adds server options ("-c shared_buffers=4GB" for the benchmarks).
 
 start_postgres() {
     local bin
@@ -24,7 +25,7 @@ start_postgres() {
     "${PG_AS[@]}" "$PG_BIN/initdb" -D "$PG_DIR/data" -A trust -U postgres -E UTF8 >"$PG_DIR/initdb.log" 2>&1 \
         || { cat "$PG_DIR/initdb.log" >&2; return 1; }
     "${PG_AS[@]}" "$PG_BIN/pg_ctl" -D "$PG_DIR/data" -l "$PG_DIR/server.log" -w \
-        -o "-p $port -k $PG_DIR -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null \
+        -o "-p $port -k $PG_DIR -c listen_addresses=127.0.0.1 -c fsync=off ${VEXA_PG_OPTIONS:-}" start >/dev/null \
         || { cat "$PG_DIR/server.log" >&2; return 1; }
     env -u LD_PRELOAD "$PG_BIN/createdb" -h 127.0.0.1 -p "$port" -U postgres vexa_test
     export VEXA_TEST_POSTGRES="postgresql://postgres@127.0.0.1:$port/vexa_test"
