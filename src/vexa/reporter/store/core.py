@@ -158,8 +158,11 @@ class Store:
         del data
         if not isinstance(document, dict) or not isinstance(document.get("report"), dict):
             raise NotAResultsDocument('not a results document: no "report" object')
-        # Times as the JSON form writes them.
-        report = json.loads(json.dumps(document["report"], default=str))
+        # Times as the JSON form writes them; one copy of the tree at a time.
+        text = json.dumps(document["report"], default=str)
+        del document
+        report = json.loads(text)
+        del text
         return self._import(DocumentRows(report=report), source=path, digest=digest,
                             progress=progress)
 
