@@ -62,7 +62,7 @@ def _build(loader, loader_class):
             if regexp.match(text):
                 tag = candidate
                 break
-        if tag is _STR or tag == _STR:
+        if tag == _STR:
             value = text
         elif tag == _VALUE:
             value = _MISSING  # "=": text only as a key
