@@ -23,8 +23,9 @@ team's database server has:
         bash -c '. .ci/postgres.sh && start_postgres && python bench/store_backends.py'
 (otherwise PostgreSQL's default settings, but fsync=off: nothing here waits
 for the disk; with the default 128 MB of shared buffers, 100 runs' indexes
-do not fit and the 99th percentile rises by half). Each serving measurement follows a 5-second run that warms the caches
-and opens the servers' connections.
+do not fit and the 99th percentile rises by half). Each serving measurement
+follows a 5-second run that warms the caches and opens the servers'
+connections.
 The machine is shared: compare wall-clock figures only within one sitting,
 and read the CPU seconds beside them.
 """

@@ -195,7 +195,7 @@ class TestSameTextAsPyYAML:
     @given(runs())
     def test_report_trees(self, run):
         assert_same(run)
-        # a drawn field may have replaced the tasks list itself
+        # a drawn field named tasks may have added other values to the list, or replaced it
         tasks = run.tasks if isinstance(run.tasks, list) else []
         for task in tasks:
             if isinstance(task, rs.Task):

@@ -27,8 +27,8 @@ class _Unusual(Exception):
 
 
 def load_yaml(text):
-    """What `yaml.load(text, Loader=CSafeLoader)` gives (SafeLoader without
-    the C parser, which is then used as it is)."""
+    """What `yaml.load(text, Loader=CSafeLoader)` gives; where PyYAML was
+    built without its C parser, `yaml.load` with SafeLoader itself."""
     loader = getattr(yaml, "CSafeLoader", None)
     if loader is None:
         return yaml.load(text, Loader=yaml.SafeLoader)
